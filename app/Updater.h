@@ -1,0 +1,36 @@
+// The update workflow: discovery, downloads, build lists, JWT, update and recovery.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "UpdaterDisplayInterface.h"
+#include "UpdaterOperations.h"
+
+class Updater : public UpdaterOperations {
+public:
+    // Which boot loader the last fingerprint found.
+    enum ChipKind : uint8_t { CHIP_UNKNOWN = 0, CHIP_IMX = 1, CHIP_LPC = 2 };
+
+    Updater(const char* server_url, const char* storage_directory, UpdaterDisplayInterface& display);
+
+    void Set_UEIBytes_Load(bool load_with_uei_bytes) override;
+    bool Get_Fingerprint(Fingerprint& out, std::string port, unsigned serial, std::string bird_file, unsigned baud,
+                         bool reset_after) override;
+    unsigned Download_Firmware(unsigned serial, std::string build, bool override_validation, bool no_cal) override;
+    std::vector<DeviceInfo> Discover_LVNetwork_Devices(unsigned router_serial, linkType type) override;
+    std::vector<DeviceInfo> Discover_Devices(linkType type) override;
+    bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string bird_file,
+                          bool override_model_check) override;
+    bool Update_Firmware(unsigned serial, unsigned build, std::string bird_file, unsigned char module_address,
+                         unsigned router_serial, bool override_model_check) override;
+    BuildList Get_BuildList(unsigned serial) override;
+    BuildList Get_BuildListLocal(unsigned serial) override;
+    std::string Get_JWT(unsigned serial) override;
+
+    std::string server_url;
+    std::string storage_directory;
+    UpdaterDisplayInterface& display;
+    uint8_t chip_kind = CHIP_UNKNOWN;
+    bool load_with_uei_bytes = false;
+};
