@@ -24,12 +24,13 @@ test-asan: setup
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j$(JOBS) --timeout 600
 
-# ThreadSanitizer over the suite (the threaded code is what it is for).
+# ThreadSanitizer over the suite (the threaded code is what it is for). The mutex error-code
+# test unlocks a mutex it does not hold on purpose; ThreadSanitizer reports that misuse itself.
 test-tsan: setup
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-tsan -j$(JOBS)
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-		ctest --output-on-failure -j$(JOBS) --timeout 600
+		ctest --output-on-failure -j$(JOBS) --timeout 600 -E '^Mutex\.ErrorsAreReportedNotDeadlocked$$'
 
 demo: build
 	@scripts/demo

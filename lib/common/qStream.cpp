@@ -191,7 +191,7 @@ qErr qStream_ReadRecord(qStream* stream, void* buffer, size_t* length, size_t si
         return give_back(stream, held.data(), held.size());
     };
     auto finish = [&] {
-        memcpy(buffer, record.data(), record.size());
+        if (!record.empty()) memcpy(buffer, record.data(), record.size());
         if (length != nullptr) *length = record.size();
         return qErrNone;
     };

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -43,9 +45,10 @@ public:
     uint16_t port() const { return port_; }
 
     // The next connection, waiting at most a second; -1 when none came.
-    int accept_connection() {
+    int accept_connection() { return accept_connection_within(1000); }
+    int accept_connection_within(int timeout_ms) {
         pollfd waiting{listener_, POLLIN, 0};
-        if (poll(&waiting, 1, 1000) != 1) return -1;
+        if (poll(&waiting, 1, timeout_ms) != 1) return -1;
         int connection = accept(listener_, nullptr, nullptr);
         if (connection >= 0) connections_.push_back(connection);
         return connection;
@@ -207,4 +210,45 @@ TEST(SocketStream, PeerThatNeverReadsMakesWritingBusy) {
     auto spent = Clock::now() - start;
     EXPECT_GE(spent, std::chrono::milliseconds(qSOCKET_MAX_SEND_RETRY * qSOCKET_RETRY_DELAY_MS - 20));
     EXPECT_LT(spent, 3s);
+}
+
+TEST(SocketStream, ReaderAndWriterThreadsShareTheStreamAcrossAReset) {
+    // As on a link: one thread only reads, another only writes, and both meet the same reset.
+    LocalListener listener;
+    Stream stream = connect_to(listener);
+    int first = listener.accept_connection();
+    ASSERT_GE(first, 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> read_bytes{0};
+    std::thread reader([&] {
+        uint8_t byte;
+        while (!stop) {
+            if (qStream_WaitReadable(stream.get(), 20) == qErrNone && qStream_Read(stream.get(), &byte, 1) == qErrNone) {
+                ++read_bytes;
+            }
+        }
+    });
+    std::thread writer([&] {
+        for (int i = 0; i < 400 && !stop; ++i) {
+            qStream_Write(stream.get(), "w", 1);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+
+    ASSERT_EQ(send(first, "rr", 2, 0), 2);
+    std::this_thread::sleep_for(50ms);
+    listener.reset(first);
+    int second = listener.accept_connection();
+    ASSERT_GE(second, 0);
+    EXPECT_FALSE(LocalListener::receive(second, 1).empty());  // the writer goes on over it
+    ASSERT_EQ(send(second, "rrr", 3, 0), 3);
+    auto deadline = Clock::now() + 1s;
+    while (read_bytes < 5 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(read_bytes.load(), 5);
+    EXPECT_LT(listener.accept_connection_within(200), 0);  // no reconnect without a reset
+
+    stop = true;
+    reader.join();
+    writer.join();
 }
