@@ -136,12 +136,15 @@ qErr qStream_ReadAvailable(qStream* stream, uint8_t* buffer, size_t capacity, si
         size_t read = 0;
         result = stream->readAvailable(buffer + taken, capacity - taken, &read, stream->reference);
         if (result == qErrNone) taken += read;
-    } else {
-        while (taken < capacity && (result = stream->get(&buffer[taken], stream->reference)) == qErrNone) ++taken;
+    } else if (taken == 0) {
+        // Without a burst operation only one get is safe: a get may block (a USB read waits
+        // for its transfer), and bytes already in hand must not wait behind it.
+        result = stream->get(&buffer[0], stream->reference);
+        if (result == qErrNone) taken = 1;
     }
     *count = taken;
     // Bytes in hand are delivered; a failure after them shows again on the next call.
-    return taken > 0 ? qErrNone : (result == qErrNone ? qErrNotReady : result);
+    return taken > 0 ? qErrNone : result;
 }
 
 qErr qStream_WaitReadable(qStream* stream, uint32_t timeout_ms) {

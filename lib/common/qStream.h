@@ -65,7 +65,8 @@ qErr qStream_SetReadyOperations(qStream* stream, qStreamReadAvailableProc readAv
 // bytes already taken go back to the push-back buffer and `destination` is not touched, so a
 // later read sees them again in order. qErrEOF after some bytes delivers those bytes.
 qErr qStream_Read(qStream* stream, void* destination, size_t size);
-// Takes up to `capacity` bytes that are ready now (push-back buffer first), without blocking.
+// Takes up to `capacity` bytes that are ready now: the push-back buffer first, then the
+// stream's read-available operation; a stream without one gives one byte through get.
 // qErrNone with `*count` above 0; otherwise the result that says why there were none.
 qErr qStream_ReadAvailable(qStream* stream, uint8_t* buffer, size_t capacity, size_t* count);
 // Waits up to `timeout_ms` until a read may find bytes: qErrNone, or qErrTimeout. qErrNone at

@@ -279,7 +279,7 @@ TEST(StreamRecords, CStringsAndWrittenRecords) {
 TEST(StreamBursts, ReadAvailableAndWaitReadable) {
     Script script;
     Stream stream = scripted(script);
-    // Without the optional operations a burst falls back to get, and a wait cannot be had.
+    // Without the optional operations a burst is one get, and a wait cannot be had.
     EXPECT_EQ(qStream_WaitReadable(stream.get(), 10), qErrUnimplemented);
     uint8_t buffer[8];
     size_t count = 99;
@@ -290,12 +290,26 @@ TEST(StreamBursts, ReadAvailableAndWaitReadable) {
     char three[3];
     EXPECT_EQ(qStream_Read(stream.get(), three, 3), qErrNotReady);  // leaves "ab" pushed back
     EXPECT_EQ(qStream_WaitReadable(stream.get(), 10), qErrNone);
-    script.bytes("cdefghijk");
+    script.bytes("cd");
     EXPECT_EQ(qStream_ReadAvailable(stream.get(), buffer, sizeof buffer, &count), qErrNone);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "abcdefgh");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "ab");  // no get behind them
     EXPECT_EQ(qStream_ReadAvailable(stream.get(), buffer, sizeof buffer, &count), qErrNone);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "ijk");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "c");
     EXPECT_EQ(qStream_ReadAvailable(stream.get(), buffer, 0, &count), qErrParam);
+
+    // With a burst operation the push-back bytes and the burst come in one call.
+    static Script* source;
+    source = &script;
+    auto burst = [](uint8_t* out, size_t capacity, size_t* got, void*) -> qErr {
+        *got = 0;
+        while (*got < capacity && Script::get(&out[*got], source) == qErrNone) ++*got;
+        return *got > 0 ? qErrNone : qErrNotReady;
+    };
+    ASSERT_EQ(qStream_SetReadyOperations(stream.get(), burst, nullptr), qErrNone);
+    qStreamBufferChar(stream.get(), 'x');
+    script.bytes("efghijkl");
+    EXPECT_EQ(qStream_ReadAvailable(stream.get(), buffer, sizeof buffer, &count), qErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "xdefghij");
 }
 
 TEST(StreamLifecycle, DestroyCallsDeleteOnceAndClearsThePointer) {
