@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr size_t SMALL_READ = 64;
+
 // Grows the push-back ring in qSTREAMBUFCHUNK steps until `extra` more bytes fit. A ring of
 // capacity C holds at most C - 1 bytes. The held bytes move to the start of the new ring.
 qErr ensure_room(qStream* stream, size_t extra) {
@@ -96,11 +98,17 @@ qErr qStreamBufferChar(qStream* stream, uint8_t byte) {
 qErr qStream_Read(qStream* stream, void* destination, size_t size) {
     if (!qVALIDSTREAM(stream) || destination == nullptr) return qErrParam;
     if (stream->get == nullptr) return qErrMode;
-    std::vector<uint8_t> taken;
-    try {
-        taken.resize(size);
-    } catch (const std::bad_alloc&) {
-        return qErrResource;
+    // Scratch space: on the stack for the short reads a link makes per byte or per packet.
+    uint8_t small[SMALL_READ];
+    std::vector<uint8_t> large;
+    uint8_t* taken = small;
+    if (size > SMALL_READ) {
+        try {
+            large.resize(size);
+        } catch (const std::bad_alloc&) {
+            return qErrResource;
+        }
+        taken = large.data();
     }
 
     size_t count = 0;
@@ -116,11 +124,11 @@ qErr qStream_Read(qStream* stream, void* destination, size_t size) {
     }
 
     if (result == qErrNone || (result == qErrEOF && count > 0)) {
-        if (count > 0) memcpy(destination, taken.data(), count);
+        if (count > 0) memcpy(destination, taken, count);
         return result;
     }
     // Not ready yet, or failed: the bytes already taken wait for the next read.
-    qErr kept = give_back(stream, taken.data(), count);
+    qErr kept = give_back(stream, taken, count);
     return kept != qErrNone ? kept : result;
 }
 
