@@ -34,4 +34,11 @@ qErr qFile_GetPosition(qFile* file, size_t* position);
 qErr qFile_ReadLine(qFile* file, char* buffer, size_t size, size_t* length);
 qErr qFile_Printf(qFile* file, const char* format, ...) __attribute__((format(printf, 2, 3)));
 qErr qFile_SetUnbuffered(qFile* file);
+// Hands everything written so far to the system and waits until it is on the storage device.
+// qErrIO when either step fails (a full disk shows here at the latest).
+qErr qFile_Sync(qFile* file);
 qErr qFile_Delete(const char* path);
+// Renames in one step, replacing an existing file at `to`: a reader of `to` sees the old file or
+// the new one, never a mixture. qErrNotFound when `from` is missing, qErrPermission when access
+// is refused, qErrFileNameLength for a path over 4096 characters, qErrIO otherwise.
+qErr qFile_Rename(const char* from, const char* to);

@@ -145,6 +145,13 @@ qErr qFile_SetUnbuffered(qFile* file) {
     return setvbuf(file->stream, nullptr, _IONBF, 0) == 0 ? qErrNone : qErrMode;
 }
 
+qErr qFile_Sync(qFile* file) {
+    if (!valid_file(file)) return qErrParam;
+    if (!can_write(file)) return qErrMode;
+    if (fflush(file->stream) != 0) return qErrIO;
+    return fsync(fileno(file->stream)) == 0 ? qErrNone : qErrIO;
+}
+
 qErr qFile_Delete(const char* path) {
     if (path == nullptr) return qErrParam;
     if (strnlen(path, qFILE_MAX_PATH + 1) > qFILE_MAX_PATH) return qErrFileNameLength;
@@ -152,6 +159,20 @@ qErr qFile_Delete(const char* path) {
     switch (errno) {
         case ENOENT: return qErrNotFound;
         case EACCES: return qErrPermission;
+        default: return qErrIO;
+    }
+}
+
+qErr qFile_Rename(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr) return qErrParam;
+    if (strnlen(from, qFILE_MAX_PATH + 1) > qFILE_MAX_PATH || strnlen(to, qFILE_MAX_PATH + 1) > qFILE_MAX_PATH) {
+        return qErrFileNameLength;
+    }
+    if (rename(from, to) == 0) return qErrNone;
+    switch (errno) {
+        case ENOENT: return qErrNotFound;
+        case EACCES:
+        case EPERM: return qErrPermission;
         default: return qErrIO;
     }
 }
