@@ -3,13 +3,12 @@
 #include <climits>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "FileContents.h"
 #include "FileSizeLimit.h"
 #include "KeyValueStore.h"
 #include "Log.h"
@@ -35,19 +34,9 @@ bool is_time_text(const std::string& text) {
 
 class Attributes : public ::testing::Test {
 protected:
-    void write(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-    std::string read() const {
-        std::ostringstream text;
-        text << std::ifstream(path, std::ios::binary).rdbuf();
-        return text.str();
-    }
-    std::vector<std::string> names() const {
-        std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(directory.path())) {
-            found.push_back(entry.path().filename());
-        }
-        return found;
-    }
+    void write(const std::string& text) { test_support::write_file(path, text); }
+    std::string read() const { return test_support::read_file(path); }
+    std::vector<std::string> names() const { return test_support::entry_names(directory.path()); }
 
     TemporaryDirectory directory;
     std::string path = directory.file(".settings");

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "BirdWriter.h"
+#include "FileContents.h"
 #include "FileSizeLimit.h"
 #include "Log.h"
 #include "LogCapture.h"
@@ -16,23 +16,12 @@
 #include "UpdaterStore.h"
 
 using test_support::AtTheLimit;
+using test_support::entry_names;
+using test_support::read_file;
 using test_support::LogCapture;
 using test_support::TemporaryDirectory;
 
 namespace {
-
-std::string read_text(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> sorted_names(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // The message of the std::runtime_error that `action` throws, or "" when it throws none.
 template <typename Action>
@@ -72,8 +61,8 @@ TEST_F(Store, AddDeviceLaysOutTheDeviceDirectory) {
     LogCapture log(DEBUG_Updater);
     UpdaterStoreItem item = store.AddDevice(0x40F5849Au);
     EXPECT_TRUE(log.contains("UpdaterStore: Created directory [" + device + "].\n"));
-    EXPECT_EQ(sorted_names(root), std::vector<std::string>{"40F5849A"});
-    EXPECT_EQ(sorted_names(device), std::vector<std::string>{".settings"});
+    EXPECT_EQ(entry_names(root), std::vector<std::string>{"40F5849A"});
+    EXPECT_EQ(entry_names(device), std::vector<std::string>{".settings"});
     KeyValueStore settings((device + "/.settings").c_str());
     std::vector<std::string> keys;
     for (const auto& entry : settings.Entries()) keys.push_back(entry.first);
@@ -86,10 +75,10 @@ TEST_F(Store, AddDeviceLaysOutTheDeviceDirectory) {
     EXPECT_EQ(item.attributes.Path(), device + "/.settings");
     EXPECT_EQ(item.attributes.Entries(), settings.Entries());
 
-    std::string before = read_text(device + "/.settings");
+    std::string before = read_file(device + "/.settings");
     UpdaterStoreItem again = store.AddDevice(0x40F5849Au);
     EXPECT_TRUE(log.contains("UpdaterStore: [" + device + "] already exists.\n"));
-    EXPECT_EQ(read_text(device + "/.settings"), before);
+    EXPECT_EQ(read_file(device + "/.settings"), before);
     EXPECT_EQ(again.attributes.Entries(), settings.Entries());
 }
 
@@ -98,7 +87,7 @@ TEST_F(Store, APlainFileWhereTheDeviceDirectoryShouldBe) {
     std::ofstream(device) << "not a directory";
     EXPECT_EQ(thrown_message([&] { store.AddDevice(0x40F5849Au); }),
               "UpdaterStore: " + device + " exists and is a file");
-    EXPECT_EQ(read_text(device), "not a directory");
+    EXPECT_EQ(read_file(device), "not a directory");
 }
 
 TEST_F(Store, FindDeviceMatchesAnyPathThatContainsTheName) {
@@ -122,7 +111,7 @@ TEST_F(Store, FindDeviceMatchesAnyPathThatContainsTheName) {
     EXPECT_TRUE(store.FindDevice("0000001A", nullptr));
     EXPECT_FALSE(store.FindDevice(0x1Cu, nullptr));
     EXPECT_TRUE(log.contains("UpdaterStore: FindDevice Not Found 0000001C.\n"));
-    EXPECT_EQ(sorted_names(root), (std::vector<std::string>{"0000001A", "notes-0000001B.txt"}));
+    EXPECT_EQ(entry_names(root), (std::vector<std::string>{"0000001A", "notes-0000001B.txt"}));
 }
 
 TEST_F(Store, LocalBuildsAreTheVisibleEntriesOfTheDeviceDirectory) {
@@ -153,16 +142,16 @@ TEST_F(Store, WriteFileReplacesTheWholeFile) {
     const std::string first(10000, 'a');
     const std::string second = "short";
     EXPECT_EQ(item.WriteFile("7.bird", first.data(), first.size()), qErrNone);
-    EXPECT_EQ(read_text(device + "/7.bird"), first);
+    EXPECT_EQ(read_file(device + "/7.bird"), first);
     EXPECT_EQ(item.WriteFile("7.bird", second.data(), second.size()), qErrNone);
-    EXPECT_EQ(read_text(device + "/7.bird"), second);
-    EXPECT_EQ(sorted_names(device), (std::vector<std::string>{".settings", "7.bird"}));
+    EXPECT_EQ(read_file(device + "/7.bird"), second);
+    EXPECT_EQ(entry_names(device), (std::vector<std::string>{".settings", "7.bird"}));
 
     EXPECT_EQ(item.WriteFile("8.bird", nullptr, 4), qErrNotFound);
     EXPECT_EQ(UpdaterStoreItem().WriteFile("8.bird", "data", 4), qErrNotFound);
     UpdaterStoreItem gone(root, "gone", STORE_ITEM_DIRECTORY);
     EXPECT_EQ(gone.WriteFile("8.bird", "data", 4), qErrNotFound);
-    EXPECT_EQ(sorted_names(device), (std::vector<std::string>{".settings", "7.bird"}));
+    EXPECT_EQ(entry_names(device), (std::vector<std::string>{".settings", "7.bird"}));
 }
 
 TEST_F(Store, WriteFileOnAFullDiskKeepsTheStoredBuild) {
@@ -175,8 +164,8 @@ TEST_F(Store, WriteFileOnAFullDiskKeepsTheStoredBuild) {
         _exit(item.WriteFile("7.bird", larger.data(), larger.size()) == qErrNone ? 1 : 0);
     });
     EXPECT_EQ(result.exit_status, 0) << "the failed write must not be reported as success";
-    EXPECT_EQ(read_text(device + "/7.bird"), old_build);
-    EXPECT_EQ(sorted_names(device), (std::vector<std::string>{".settings", "7.bird"}));
+    EXPECT_EQ(read_file(device + "/7.bird"), old_build);
+    EXPECT_EQ(entry_names(device), (std::vector<std::string>{".settings", "7.bird"}));
 }
 
 TEST_F(Store, ReadBirdFileChecksTheHeaderFirst) {

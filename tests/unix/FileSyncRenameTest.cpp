@@ -1,21 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "FileContents.h"
 #include "TestPaths.h"
 #include "qFile.h"
 
+using test_support::read_file;
 using test_support::TemporaryDirectory;
-
-namespace {
-std::string read_text(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-}  // namespace
+using test_support::write_file;
 
 TEST(FileSync, FlushesWhatWasWritten) {
     TemporaryDirectory root;
@@ -25,7 +18,7 @@ TEST(FileSync, FlushesWhatWasWritten) {
     ASSERT_EQ(qFile_Printf(file, "buffered"), qErrNone);
     EXPECT_EQ(qFile_Sync(file), qErrNone);
     // Visible to another reader before the close.
-    EXPECT_EQ(read_text(path), "buffered");
+    EXPECT_EQ(read_file(path), "buffered");
     EXPECT_EQ(qFile_Close(&file), qErrNone);
 
     file = qFile_Open(path.c_str(), qFileModeRead);
@@ -37,14 +30,14 @@ TEST(FileSync, FlushesWhatWasWritten) {
 
 TEST(FileRename, ReplacesTheTargetInOneStep) {
     TemporaryDirectory root;
-    std::ofstream(root.file("new")) << "new";
-    std::ofstream(root.file("old")) << "old";
+    write_file(root.file("new"), "new");
+    write_file(root.file("old"), "old");
     EXPECT_EQ(qFile_Rename(root.file("new").c_str(), root.file("old").c_str()), qErrNone);
-    EXPECT_EQ(read_text(root.file("old")), "new");
+    EXPECT_EQ(read_file(root.file("old")), "new");
     EXPECT_FALSE(qFile_Exists(root.file("new").c_str()));
 
     EXPECT_EQ(qFile_Rename(root.file("missing").c_str(), root.file("old").c_str()), qErrNotFound);
     EXPECT_EQ(qFile_Rename(nullptr, root.file("old").c_str()), qErrParam);
     EXPECT_EQ(qFile_Rename(root.file("old").c_str(), std::string(4097, 'a').c_str()), qErrFileNameLength);
-    EXPECT_EQ(read_text(root.file("old")), "new");
+    EXPECT_EQ(read_file(root.file("old")), "new");
 }
