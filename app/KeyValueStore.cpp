@@ -58,7 +58,8 @@ KeyValueStore::KeyValueStore(const char* path) {
 }
 
 void KeyValueStore::Load(const char* path) {
-    if (path == nullptr) return;
+    // No name, no file: an empty name must not turn into ".settings" in the working directory.
+    if (path == nullptr || path[0] == '\0') return;
     qFile* file = qFile_Open(path, qFileModeRead);
     if (file == nullptr) {
         int error = errno;

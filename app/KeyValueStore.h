@@ -15,7 +15,8 @@ public:
     explicit KeyValueStore(const char* path = nullptr);
 
     // Merges the file's entries into the store and records the path. A missing file is created,
-    // stamped with CREATED_TIME (and UPDATED_TIME by the save that creates it).
+    // stamped with CREATED_TIME (and UPDATED_TIME by the save that creates it). A null or empty
+    // path does nothing.
     void Load(const char* path);
     // Writes every entry; null uses the recorded path, or ".settings" when none is recorded.
     // A changed store is stamped with UPDATED_TIME first. The file is replaced in one step, so

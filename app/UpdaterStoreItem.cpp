@@ -8,7 +8,8 @@
 
 UpdaterStoreItem::UpdaterStoreItem(const std::string& base, const std::string& entry_name, store_item_t entry_kind)
     : base_path(base), name(entry_name), kind(entry_kind) {
-    attributes.Load(BuildPath(base_path, name, KeyValueStore::DEFAULT_FILENAME).c_str());
+    // Without a base path or a name the attributes path would point at the file system's root.
+    if (IsValid()) attributes.Load(BuildPath(base_path, name, KeyValueStore::DEFAULT_FILENAME).c_str());
 }
 
 qErr UpdaterStoreItem::WriteFile(const std::string& file_name, const void* data, size_t length) {

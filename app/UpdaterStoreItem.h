@@ -19,7 +19,7 @@ class UpdaterStoreItem {
 public:
     UpdaterStoreItem() = default;
     // Loads the attributes from base_path/name/.settings, creating that file when it is missing
-    // and its directory exists.
+    // and its directory exists. An item without a base path or a name gets empty attributes.
     UpdaterStoreItem(const std::string& base_path, const std::string& name, store_item_t kind);
 
     bool IsValid() const { return !base_path.empty() && !name.empty(); }

@@ -149,6 +149,9 @@ TEST_F(Store, WriteFileReplacesTheWholeFile) {
 
     EXPECT_EQ(item.WriteFile("8.bird", nullptr, 4), qErrNotFound);
     EXPECT_EQ(UpdaterStoreItem().WriteFile("8.bird", "data", 4), qErrNotFound);
+    UpdaterStoreItem nowhere("", "", STORE_ITEM_DIRECTORY);
+    EXPECT_FALSE(nowhere.IsValid());
+    EXPECT_TRUE(nowhere.attributes.Path().empty()) << "an item without a place loads no attributes";
     UpdaterStoreItem gone(root, "gone", STORE_ITEM_DIRECTORY);
     EXPECT_EQ(gone.WriteFile("8.bird", "data", 4), qErrNotFound);
     EXPECT_EQ(entry_names(device), (std::vector<std::string>{".settings", "7.bird"}));
