@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-asan test-tsan demo bench clean
+.PHONY: all setup build test test-asan test-tsan demo bench fuzz clean
 
 all: build
 
@@ -38,5 +38,9 @@ demo: build
 bench: build
 	@scripts/bench
 
+# libFuzzer over the BIRD image reader (clang only; not part of make test). FUZZ_SECONDS sets the run time.
+fuzz:
+	@JOBS=$(JOBS) scripts/fuzz
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
