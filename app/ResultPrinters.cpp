@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "UpdateServerRequest.h"
 #include "qDefs.h"
 
 namespace {
@@ -63,7 +64,7 @@ void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, 
     }
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Build List for device [%08X]:\n", serial);
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "%-15.15s\t%-15.15s", "Build", "Version");
-    for (const auto& [build, version] : builds) {
+    for (const auto& [build, version] : UpdateServerRequest::SortBuildsByVersion(builds)) {
         display.message(UpdaterDisplayInterface::LEVEL_INFO, "%-15.15s\t%-15.15s", build.c_str(), version.c_str());
     }
 }

@@ -171,3 +171,16 @@ TEST(ResultPrinters, BuildListJwtAndFingerprint) {
                                    "[ 00000001 00000000 00000000 DEADBEEF ]",
                                }));
 }
+
+TEST(ResultPrinters, BuildListIsPrintedNewestVersionFirst) {
+    RecordingDisplay display;
+    _display_builds(display, {{"1", "1.2.3"}, {"2", "1.10.0"}, {"3", "2.0.0"}, {"4", "unknown"}}, 0x40F5849A);
+    EXPECT_EQ(display.texts(), (std::vector<std::string>{
+                                   "Build List for device [40F5849A]:\n",
+                                   "Build          \tVersion        ",
+                                   "3              \t2.0.0          ",
+                                   "2              \t1.10.0         ",
+                                   "1              \t1.2.3          ",
+                                   "4              \tunknown        ",
+                               }));
+}
