@@ -34,3 +34,6 @@ public:
     uint8_t chip_kind = CHIP_UNKNOWN;
     bool load_with_uei_bytes = false;
 };
+
+// True when the server lists the build for the device.
+bool _valid_build(unsigned serial, unsigned build, const char* server_url);

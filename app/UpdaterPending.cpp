@@ -14,8 +14,4 @@ bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::s
 
 bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) { return false; }
 
-BuildList Updater::Get_BuildList(unsigned) { return {}; }
-
 BuildList Updater::Get_BuildListLocal(unsigned) { return {}; }
-
-std::string Updater::Get_JWT(unsigned) { return {}; }
