@@ -35,5 +35,7 @@ public:
     bool load_with_uei_bytes = false;
 };
 
+// True when the update server answers; otherwise says so on the display.
+bool _ping_server(UpdaterDisplayInterface& display, const std::string& server_url);
 // True when the server lists the build for the device.
 bool _valid_build(unsigned serial, unsigned build, const char* server_url);

@@ -7,12 +7,15 @@
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 
+bool _ping_server(UpdaterDisplayInterface& display, const std::string& server_url) {
+    if (UpdateServerRequest::ping(server_url.c_str())) return true;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", server_url.c_str());
+    return false;
+}
+
 BuildList Updater::Get_BuildList(unsigned serial) {
     BuildList builds;
-    if (!UpdateServerRequest::ping(server_url.c_str())) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", server_url.c_str());
-        return builds;
-    }
+    if (!_ping_server(display, server_url)) return builds;
     if (!UpdateServerRequest::GetBuildList(serial, builds, server_url.c_str())) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X", serial);
         builds.clear();
@@ -22,10 +25,7 @@ BuildList Updater::Get_BuildList(unsigned serial) {
 
 std::string Updater::Get_JWT(unsigned serial) {
     std::string token;
-    if (!UpdateServerRequest::ping(server_url.c_str())) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", server_url.c_str());
-        return token;
-    }
+    if (!_ping_server(display, server_url)) return token;
     if (!UpdateServerRequest::GetDeviceJWT(serial, token, server_url.c_str())) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X", serial);
         token.clear();
