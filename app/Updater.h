@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "BirdFile.h"
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterOperations.h"
+#include "UpdaterStore.h"
 
 class Updater : public UpdaterOperations {
 public:
@@ -17,7 +20,15 @@ public:
     void Set_UEIBytes_Load(bool load_with_uei_bytes) override;
     bool Get_Fingerprint(Fingerprint& out, std::string port, unsigned serial, std::string bird_file, unsigned baud,
                          bool reset_after) override;
+    // The build number stored in the device's directory, or 0 on failure. An empty build asks for
+    // the newest one.
     unsigned Download_Firmware(unsigned serial, std::string build, bool override_validation, bool no_cal) override;
+    // The same for the device and build the server names for a chip's fingerprint.
+    unsigned Download_Firmware(Fingerprint fingerprint, std::string build, bool override_validation);
+    // A named file, or the stored build (downloaded first when missing and allowed); throws
+    // std::runtime_error when no image can be had.
+    BirdFile load_bird(const char* label, std::string bird_file, unsigned serial, unsigned build,
+                       bool download_if_missing);
     std::vector<DeviceInfo> Discover_LVNetwork_Devices(unsigned router_serial, linkType type) override;
     std::vector<DeviceInfo> Discover_Devices(linkType type) override;
     bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string bird_file,
@@ -35,6 +46,12 @@ public:
     bool load_with_uei_bytes = false;
 };
 
+// File names of stored builds: the decimal build number followed by this.
+constexpr const char* BIRD_FILE_EXTENSION = ".bird";
+
+// The store on root, or none when it cannot be had (reported with the caller's name).
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
+                                                  const char* caller);
 // True when the update server answers; otherwise says so on the display.
 bool _ping_server(UpdaterDisplayInterface& display, const std::string& server_url);
 // True when the server lists the build for the device.

@@ -1,36 +1,59 @@
-// -B, -J and -G as an operator runs them, against the local update server on 127.0.0.1 with a
+// -B, -J, -G and -L as an operator runs them, against the local update server on 127.0.0.1 with a
 // scratch storage directory.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "FileContents.h"
 #include "HTTPRequest.h"
 #include "LocalUpdateServer.h"
 #include "ProcessRunner.h"
 #include "TestPaths.h"
+#include "UpdateCatalogue.h"
 
 using test_support::built_program;
+using test_support::entry_names;
 using test_support::LocalUpdateServer;
 using test_support::ProcessOptions;
 using test_support::ProcessResult;
 using test_support::run_process;
+using test_support::read_file;
 using test_support::TemporaryDirectory;
+using test_support::UpdateCatalogue;
+using test_support::write_file;
 
 namespace {
 
 const std::string VERSION_LINE = "Updater (Version: 2.11.5 Oct 13 2025)\n";
 const std::string DEVICE = "40F5849A";
+const std::string GET_LATEST = VERSION_LINE +
+                               "Retrieving firmware for device with serial number 40F5849A\n"
+                               "No build specified\n"
+                               "Using Latest build\n";
+
+// The entries of an attributes file.
+std::map<std::string, std::string> attributes(const std::string& path) {
+    std::map<std::string, std::string> entries;
+    std::istringstream lines(read_file(path));
+    for (std::string line; std::getline(lines, line);) {
+        size_t equals = line.find('=');
+        if (equals != std::string::npos) entries[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return entries;
+}
 
 class ServerCommands : public ::testing::Test {
 protected:
-    // Writes a file into the catalogue folder of DEVICE.
-    void device_file(const std::string& name, const std::string& content) {
-        std::filesystem::create_directories(catalogue.file(DEVICE));
-        std::ofstream(catalogue.file(DEVICE + "/" + name), std::ios::binary) << content;
+    void device_file(const std::string& name, const std::string& content) { catalogue.add_file(DEVICE, name, content); }
+
+    // The device's directory in the store.
+    std::string stored(const std::string& name = "") const {
+        return storage.file("updater/" + DEVICE + (name.empty() ? "" : "/" + name));
     }
 
     ProcessResult updater(const std::string& url, std::vector<std::string> arguments, ProcessOptions options = {}) {
@@ -38,7 +61,7 @@ protected:
         return run_process(arguments, options);
     }
 
-    TemporaryDirectory catalogue;
+    UpdateCatalogue catalogue;
     TemporaryDirectory storage;
 };
 
@@ -124,4 +147,140 @@ TEST_F(ServerCommands, HangingServerIsGivenUpAfterTheStallTimeOut) {
     EXPECT_EQ(result.err, "Server request failed for " + server.url() + "\n");
     EXPECT_GE(elapsed, std::chrono::seconds(HTTPRequest::STALL_SECONDS - 1));
     EXPECT_LT(elapsed, std::chrono::seconds(HTTPRequest::STALL_SECONDS + 15));
+}
+
+TEST_F(ServerCommands, DownloadStoresTheServersBytesAndRecordsThem) {
+    std::string served = catalogue.add_build(DEVICE, 101, "1.10.0");
+    catalogue.add_build(DEVICE, 100, "1.2.3");
+    LocalUpdateServer server(catalogue.path());
+
+    // A second run fetches the newest build again and replaces the same file.
+    for (int run = 0; run < 2; ++run) {
+        ProcessResult result = updater(server.url(), {"-G", "-d", DEVICE});
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, GET_LATEST +
+                                  "Retrieving build 101\n"
+                                  "Validating build 101 with server\n"
+                                  "Build 101 is valid\n");
+        EXPECT_EQ(entry_names(stored()), (std::vector<std::string>{".settings", "101.bird"}));
+        EXPECT_EQ(read_file(stored("101.bird")), read_file(served));
+        auto recorded = attributes(stored(".settings"));
+        EXPECT_EQ(recorded["LATEST_DOWNLOAD"], "101.bird");
+        EXPECT_EQ(recorded["LAST_DOWNLOAD_DATE"].size(), 24u) << recorded["LAST_DOWNLOAD_DATE"];
+    }
+}
+
+TEST_F(ServerCommands, UnlistedBuildIsRefusedUnlessValidationIsOverridden) {
+    catalogue.add_build(DEVICE, 100, "1.2.3");
+    TemporaryDirectory requests;
+    LocalUpdateServer server(catalogue.path(), {"--request-log", requests.file("log")});
+    const std::string head = VERSION_LINE +
+                             "Retrieving firmware for device with serial number 40F5849A\n"
+                             "Retrieving firmware build 12\n"
+                             "Retrieving build 12\n";
+
+    ProcessResult refused = updater(server.url(), {"-G", "-d", DEVICE, "-b", "12"});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.out, head + "Validating build 12 with server\n");
+    EXPECT_EQ(refused.err, "No valid build 12\n");
+    EXPECT_EQ(entry_names(stored()), std::vector<std::string>{".settings"});
+    EXPECT_EQ(read_file(requests.file("log")).find("op=bird"), std::string::npos);
+
+    write_file(requests.file("log"), "");
+    ProcessResult overridden = updater(server.url(), {"-G", "-d", DEVICE, "-b", "12", "-OVERRIDE"});
+    EXPECT_EQ(overridden.exit_status, 1);  // the server has no build 12 to give
+    EXPECT_EQ(overridden.out, head + "Override specified, skipping validation of build 12\n");
+    EXPECT_EQ(overridden.err, "Download failed\nFailed to retrieve a valid BIRD file\n");
+    EXPECT_EQ(read_file(requests.file("log")),
+              "/cgi/u?op=hi&rv=2&\n/cgi/u?op=qu&sn=40F5849A&\n"
+              "/cgi/u?bld=12&fw=FW-40F5849A&no_cal=false&op=bird&sn=40F5849A&\n");
+    EXPECT_EQ(entry_names(stored()), std::vector<std::string>{".settings"});
+}
+
+TEST_F(ServerCommands, DamagedDownloadStoresAndRecordsNothing) {
+    catalogue.add_build(DEVICE, 100, "1.2.3");
+    const struct {
+        std::vector<std::string> switches;
+        std::string err;
+    } cases[] = {
+        {{"--base64", "truncated"}, "Failed to retrieve a valid BIRD file\n"},
+        {{"--base64", "invalid"}, "Failed to retrieve a valid BIRD file\n"},
+        {{"--crlf"}, "Failed to retrieve a valid BIRD file\n"},  // the base64 line keeps its CR
+        {{"--status", "500", "--fault-ops", "bird"}, "Download failed\nFailed to retrieve a valid BIRD file\n"},
+    };
+    for (const auto& c : cases) {
+        LocalUpdateServer server(catalogue.path(), c.switches);
+        ProcessResult result = updater(server.url(), {"-G", "-d", DEVICE});
+        EXPECT_EQ(result.exit_status, 1) << c.switches[0];
+        EXPECT_EQ(result.err, c.err) << c.switches[0];
+        EXPECT_EQ(entry_names(stored()), std::vector<std::string>{".settings"}) << c.switches[0];
+        EXPECT_EQ(attributes(stored(".settings")).count("LATEST_DOWNLOAD"), 0u) << c.switches[0];
+    }
+}
+
+TEST_F(ServerCommands, BuildThatCannotBeWrittenIsNotRecorded) {
+    catalogue.add_build(DEVICE, 100, "1.2.3");
+    LocalUpdateServer server(catalogue.path());
+    // A directory where the file should go makes the write fail after a good download.
+    std::filesystem::create_directories(stored("100.bird"));
+    ProcessResult result = updater(server.url(), {"-G", "-d", DEVICE});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err.rfind("Failed to write file with ", 0), 0u) << result.err;
+    EXPECT_EQ(attributes(stored(".settings")).count("LATEST_DOWNLOAD"), 0u);
+}
+
+TEST_F(ServerCommands, StoppedServerFailsTheDownload) {
+    LocalUpdateServer server(catalogue.path());
+    server.stop();
+    ProcessResult result = updater(server.url(), {"-G", "-d", DEVICE});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, GET_LATEST);
+    EXPECT_EQ(result.err, "Server request failed for " + server.url() + "\n");
+}
+
+TEST_F(ServerCommands, SpinnerTurnsOnATerminalOnlyWhileTheBuildIsFetched) {
+    catalogue.add_build(DEVICE, 100, "1.2.3");
+    LocalUpdateServer server(catalogue.path(), {"--delay", "0.6", "--fault-ops", "bird"});
+    const std::string first_frame = "\r (Downloading) .      \r";
+    const std::string cleared = "\r" + std::string(88, ' ') + "\r";
+
+    ProcessOptions terminal;
+    terminal.stdout_on_terminal = true;
+    ProcessResult drawn = updater(server.url(), {"-G", "-d", DEVICE}, terminal);
+    EXPECT_EQ(drawn.exit_status, 0);
+    size_t spinner = drawn.out.find(first_frame);
+    ASSERT_NE(spinner, std::string::npos) << drawn.out;
+    EXPECT_NE(drawn.out.find("\r (Downloading) ...      \r", spinner), std::string::npos) << "frames advance";
+    EXPECT_EQ(drawn.out.substr(drawn.out.size() - cleared.size()), cleared);
+
+    ProcessResult redirected = updater(server.url(), {"-G", "-d", DEVICE});
+    EXPECT_EQ(redirected.exit_status, 0);
+    EXPECT_EQ(redirected.out.find('\r'), std::string::npos);
+}
+
+TEST_F(ServerCommands, LocalBuildListReadsVersionsFromTheStoredFiles) {
+    LocalUpdateServer server(catalogue.path());
+    server.stop();  // the local list needs no server
+    std::filesystem::create_directories(stored());
+    std::filesystem::copy_file(catalogue.add_build(DEVICE, 100, "1.2.3"), stored("100.bird"));
+    std::filesystem::copy_file(catalogue.add_build(DEVICE, 99, "1.10.0"), stored("99.bird"));
+    write_file(stored("7.bird"), std::string("bird\x01\x01", 6) + "not a zlib stream");  // good header only
+    write_file(stored("notes.txt"), "not firmware");
+
+    ProcessResult result = updater(server.url(), {"-L", "-d", DEVICE});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, VERSION_LINE +
+                              "Build List for device [40F5849A]:\n\n"
+                              "Build          \tVersion        \n"
+                              "99             \t1.10.0         \n"
+                              "100            \t1.2.3          \n"
+                              "7              \t               \n"
+                              "notes.txt      \t               \n");
+
+    ProcessResult unknown = updater(server.url(), {"-L", "-d", "1"});
+    EXPECT_EQ(unknown.exit_status, 0);
+    EXPECT_EQ(unknown.err, "");
+    EXPECT_EQ(unknown.out, VERSION_LINE + "No builds found for device [00000001]\n");
 }
