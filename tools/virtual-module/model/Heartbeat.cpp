@@ -10,7 +10,12 @@ void HeartbeatMonitor::host_spoke() {
 }
 
 std::optional<uint8_t> HeartbeatMonitor::due(TimePoint now, std::chrono::milliseconds interval) {
-    if (!running_ || interval.count() <= 0) return std::nullopt;
+    if (!running_) return std::nullopt;
+    if (interval.count() <= 0) {  // switched off: nothing due, nothing outstanding
+        next_.reset();
+        outstanding_.reset();
+        return std::nullopt;
+    }
     if (!next_) {
         next_ = now + interval;
         return std::nullopt;
