@@ -1,6 +1,7 @@
 #include "SystemEntity.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "CommandBytes.h"
 #include "Module.h"
@@ -93,31 +94,44 @@ UeiGetter identity_value(uint32_t (*read)(const ModuleIdentity&)) {
     };
 }
 
-// An 8-bit setting read and written as it is.
-template <uint8_t Settings::*Field>
-UeiOption byte_setting(uint8_t code) {
-    return read_write(
-        code, ValueKind::Byte,
-        [](LinkContext& context, UeiAddress, uint32_t& out) {
-            out = settings_of(context).*Field;
-            return ModuleError::None;
-        },
-        [](LinkContext& context, UeiAddress, uint32_t value) {
-            settings_of(context).*Field = static_cast<uint8_t>(value);
-            return ModuleError::None;
-        });
+// Which values a setting takes; anything else is refused as a bad parameter.
+using SettingCheck = bool (*)(uint32_t value);
+
+bool any_value(uint32_t) { return true; }
+bool module_address(uint32_t value) { return value != 0 && value % 2 == 0; }  // even, never 0
+bool whole_words(uint32_t length) { return length % kWordLength == 0; }
+
+template <auto Field>
+UeiGetter setting_value() {
+    return [](LinkContext& context, UeiAddress, uint32_t& out) {
+        out = settings_of(context).*Field;
+        return ModuleError::None;
+    };
 }
 
-UeiOption router_option() {
-    return read_write(
-        kRouterOption, ValueKind::Byte,
-        [](LinkContext& context, UeiAddress, uint32_t& out) {
-            out = settings_of(context).router;
+// A setting of one fixed width, read and written as it is.
+template <auto Field>
+UeiOption setting(uint8_t code, ValueKind kind, SettingCheck check = any_value) {
+    return read_write(code, kind, setting_value<Field>(), [check](LinkContext& context, UeiAddress, uint32_t value) {
+        if (!check(value)) return ModuleError::Param;
+        using Value = std::remove_reference_t<decltype(settings_of(context).*Field)>;
+        settings_of(context).*Field = static_cast<Value>(value);
+        return ModuleError::None;
+    });
+}
+
+// A setting held as a byte array, whose length the check is given.
+template <std::vector<uint8_t> Settings::*Field>
+UeiOption bytes_setting(uint8_t code, size_t capacity, SettingCheck check_length = any_value) {
+    return byte_array(
+        code, capacity,
+        [](LinkContext& context, uint8_t, std::vector<uint8_t>& bytes) {
+            bytes = settings_of(context).*Field;
             return ModuleError::None;
         },
-        [](LinkContext& context, UeiAddress, uint32_t value) {
-            if (value == 0 || value % 2 != 0) return ModuleError::Param;  // module addresses are even
-            settings_of(context).router = static_cast<uint8_t>(value);
+        [check_length](LinkContext& context, uint8_t, const std::vector<uint8_t>& bytes) {
+            if (!check_length(static_cast<uint32_t>(bytes.size()))) return ModuleError::Size;
+            settings_of(context).*Field = bytes;
             return ModuleError::None;
         });
 }
@@ -133,46 +147,6 @@ UeiOption heartbeat_interval_option() {
         },
         [](LinkContext& context, UeiAddress, uint32_t value) {
             settings_of(context).heartbeat_interval = kHeartbeatIntervalUnit * value;
-            return ModuleError::None;
-        });
-}
-
-UeiOption power_limit_max_option() {
-    return read_write(
-        kPowerLimitMaxOption, ValueKind::Int,
-        [](LinkContext& context, UeiAddress, uint32_t& out) {
-            out = settings_of(context).power_limit_max;
-            return ModuleError::None;
-        },
-        [](LinkContext& context, UeiAddress, uint32_t value) {
-            settings_of(context).power_limit_max = value;
-            return ModuleError::None;
-        });
-}
-
-UeiOption name_option() {
-    return byte_array(
-        kNameOption, kNameCapacity,
-        [](LinkContext& context, uint8_t, std::vector<uint8_t>& bytes) {
-            bytes = settings_of(context).name;
-            return ModuleError::None;
-        },
-        [](LinkContext& context, uint8_t, const std::vector<uint8_t>& bytes) {
-            settings_of(context).name = bytes;
-            return ModuleError::None;
-        });
-}
-
-UeiOption power_behavior_config_option() {
-    return byte_array(
-        kInputPowerBehaviorConfigOption, kPowerBehaviorConfigCapacity,
-        [](LinkContext& context, uint8_t, std::vector<uint8_t>& bytes) {
-            bytes = settings_of(context).input_power_behavior_config;
-            return ModuleError::None;
-        },
-        [](LinkContext& context, uint8_t, const std::vector<uint8_t>& bytes) {
-            if (bytes.size() % kWordLength != 0) return ModuleError::Size;  // whole 32-bit words only
-            settings_of(context).input_power_behavior_config = bytes;
             return ModuleError::None;
         });
 }
@@ -195,15 +169,22 @@ UeiSetter does_nothing() {
     return [](LinkContext&, UeiAddress, uint32_t) { return ModuleError::None; };
 }
 
+UeiSetter restores_factory_settings() {
+    return [](LinkContext& context, UeiAddress, uint32_t) {
+        context.module.restore_factory_settings();
+        return ModuleError::None;
+    };
+}
+
 }  // namespace
 
 UeiEntity make_system_entity() {
     std::vector<UeiOption> options = {
         read_only(kModuleOption, ValueKind::Byte, identity_value([](const ModuleIdentity& id) -> uint32_t { return id.address; })),
-        router_option(),
+        setting<&Settings::router>(kRouterOption, ValueKind::Byte, module_address),
         heartbeat_interval_option(),
-        byte_setting<&Settings::led>(kLedOption),
-        byte_setting<&Settings::boot_slot>(kBootSlotOption),
+        setting<&Settings::led>(kLedOption, ValueKind::Byte),
+        setting<&Settings::boot_slot>(kBootSlotOption, ValueKind::Byte),
         read_only(kVersionOption, ValueKind::Int,
                   identity_value([](const ModuleIdentity& id) -> uint32_t { return id.firmware_version; })),
         read_only(kModelOption, ValueKind::Byte, identity_value([](const ModuleIdentity& id) -> uint32_t { return id.model; })),
@@ -224,12 +205,8 @@ UeiEntity make_system_entity() {
         read_only(kHardwareOffsetOption, ValueKind::Byte, constant(kHardwareOffset)),
         read_only(kBaseAddressOption, ValueKind::Byte,
                   identity_value([](const ModuleIdentity& id) -> uint32_t { return id.address; })),
-        byte_setting<&Settings::software_offset>(kSoftwareOffsetOption),
-        read_only(kRouterAddressSettingOption, ValueKind::Byte,
-                  [](LinkContext& context, UeiAddress, uint32_t& out) {
-                      out = settings_of(context).router;
-                      return ModuleError::None;
-                  }),
+        setting<&Settings::software_offset>(kSoftwareOffsetOption, ValueKind::Byte),
+        read_only(kRouterAddressSettingOption, ValueKind::Byte, setting_value<&Settings::router>()),
         write_only(kRouteToMeOption, ValueKind::Byte,
                    [](LinkContext& context, UeiAddress, uint32_t value) {
                        context.module.set_route_value(static_cast<uint8_t>(value));
@@ -249,31 +226,20 @@ UeiEntity make_system_entity() {
         read_only(kTemperatureOption, ValueKind::Int, signed_constant(kTemperatureMillidegrees)),
         read_only(kMinimumTemperatureOption, ValueKind::Int, signed_constant(kMinimumTemperatureMillidegrees)),
         read_only(kInputPowerSourceOption, ValueKind::Byte, constant(kInputPowerSource)),
-        byte_setting<&Settings::input_power_behavior>(kInputPowerBehaviorOption),
-        power_behavior_config_option(),
-        name_option(),
-        read_only(kPowerLimitOption, ValueKind::Int,
-                  [](LinkContext& context, UeiAddress, uint32_t& out) {
-                      out = settings_of(context).power_limit_max;
-                      return ModuleError::None;
-                  }),
-        power_limit_max_option(),
+        setting<&Settings::input_power_behavior>(kInputPowerBehaviorOption, ValueKind::Byte),
+        bytes_setting<&Settings::input_power_behavior_config>(kInputPowerBehaviorConfigOption,
+                                                              kPowerBehaviorConfigCapacity, whole_words),
+        bytes_setting<&Settings::name>(kNameOption, kNameCapacity),
+        read_only(kPowerLimitOption, ValueKind::Int, setting_value<&Settings::power_limit_max>()),
+        setting<&Settings::power_limit_max>(kPowerLimitMaxOption, ValueKind::Int),
         read_only(kPowerLimitStateOption, ValueKind::Int, constant(kPowerLimitState)),
-        call(kResetEntityToFactoryDefaultsOption,
-             [](LinkContext& context, UeiAddress, uint32_t) {
-                 context.module.restore_factory_settings();
-                 return ModuleError::None;
-             }),
-        call(kResetDeviceToFactoryDefaultsOption,
-             [](LinkContext& context, UeiAddress, uint32_t) {
-                 context.module.restore_factory_settings();
-                 return ModuleError::None;
-             }),
-        byte_setting<&Settings::link_interface>(kLinkInterfaceOption),
+        call(kResetEntityToFactoryDefaultsOption, restores_factory_settings()),
+        call(kResetDeviceToFactoryDefaultsOption, restores_factory_settings()),
+        setting<&Settings::link_interface>(kLinkInterfaceOption, ValueKind::Byte),
         unique_identifier_option(),
         read_only(kHardwareVersionOption, ValueKind::Int, constant(kHardwareVersion)),
         read_only(kErrorsOption, ValueKind::Int, constant(kErrors)),
-        byte_setting<&Settings::led_max_brightness>(kLedMaxBrightnessOption),
+        setting<&Settings::led_max_brightness>(kLedMaxBrightnessOption, ValueKind::Byte),
         read_only(kBuildOption, ValueKind::Int, identity_value([](const ModuleIdentity& id) -> uint32_t { return id.build; })),
         read_only(kProtocolFeaturesOption, ValueKind::Int,
                   identity_value([](const ModuleIdentity& id) -> uint32_t { return id.protocol_features; })),
