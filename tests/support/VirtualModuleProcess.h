@@ -23,6 +23,7 @@ public:
     VirtualModuleProcess(const VirtualModuleProcess&) = delete;
     VirtualModuleProcess& operator=(const VirtualModuleProcess&) = delete;
 
+    int pid() const { return pid_; }
     uint16_t tcp_port() const { return tcp_port_; }
     const std::string& pty_path() const { return pty_path_; }
     // Every line it printed on standard output up to "ready".

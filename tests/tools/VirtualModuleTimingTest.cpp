@@ -3,8 +3,14 @@
 // and the restart a reset causes.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ByteText.h"
@@ -24,6 +30,20 @@ const std::vector<std::string> kModule = {"--tcp", "127.0.0.1:0", "--address", "
 std::vector<std::string> module_with(std::vector<std::string> extra) {
     extra.insert(extra.begin(), kModule.begin(), kModule.end());
     return extra;
+}
+
+// Processor time the process has used so far, in clock ticks.
+long processor_ticks(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));  // the name may hold spaces
+    std::string field;
+    long user = 0, system = 0;
+    for (int position = 3; fields >> field; ++position) {
+        if (position == 14) user = std::stol(field);
+        if (position == 15) system = std::stol(field);
+    }
+    return user + system;
 }
 
 const std::string kSerialRequest = "06 03 03 49 20";
@@ -90,6 +110,30 @@ TEST(VirtualModuleFaults, DropAfterEndsEachConnectionAtThatPacketUnanswered) {
         host.send(kSerialRequest);
         EXPECT_TRUE(host.closed_within(1000ms));
     }
+}
+
+TEST(VirtualModuleFaults, HostThatSendsWithoutReadingIsHeldBackWithoutSpinningOrLosingAnswers) {
+    VirtualModuleProcess module({"--pty", "--address", "6", "--heartbeat-ms", "0", "--trace"});
+    HostPeer host = HostPeer::open_serial(module.pty_path());
+    std::string echo = "06 1C 17";
+    for (int i = 1; i < 28; ++i) echo += " 55";
+    test_support::Bytes requests;
+    for (int i = 0; i < 3000; ++i) {  // 90 000 bytes of answers: far more than the terminal and the module buffer
+        test_support::Bytes packet = bytes_of(echo);
+        requests.insert(requests.end(), packet.begin(), packet.end());
+    }
+    std::thread sender([&] { host.send(requests); });  // blocks while the module holds the host back
+    std::this_thread::sleep_for(300ms);
+
+    long before = processor_ticks(module.pid());
+    std::this_thread::sleep_for(1000ms);
+    long used = processor_ticks(module.pid()) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 5) << "more than a fifth of a core while waiting for the host to read";
+
+    test_support::Bytes answers = host.read(requests.size(), 5000ms);
+    sender.join();
+    ASSERT_EQ(answers.size(), requests.size()) << "every answer once the host reads";
+    EXPECT_TRUE(answers == requests) << "in order";
 }
 
 TEST(VirtualModuleRestart, ResetAcknowledgesEndsTheConnectionAndComesBackWithSavedSettings) {

@@ -15,8 +15,14 @@ namespace virtual_module {
 namespace {
 
 constexpr size_t kMaxConnections = 8;
-constexpr size_t kReadChunk = 4096;
+// A host that sends faster than it reads is held back by not reading from it while this much output
+// waits; the read chunk is small enough that the answers to one chunk still fit in the link's queue.
+constexpr size_t kInputPauseBytes = 16 * 1024;
+constexpr size_t kReadChunk = 1024;
 constexpr const char* kPtyName = "pty";
+// A pseudo-terminal's master does not always report room again once the host reads, so bytes that
+// could not be written are retried this often as well as on POLLOUT.
+constexpr std::chrono::milliseconds kBlockedWriteRetry{10};
 
 void print_line(const std::string& text) {
     std::fputs((text + "\n").c_str(), stdout);
@@ -92,10 +98,14 @@ void Server::accept_connections() {
     }
 }
 
+bool Server::holding_back(const Connection& connection) const {
+    return connection.pending.size() - connection.written + connection.link->queued_output_bytes() >= kInputPauseBytes;
+}
+
 void Server::read_from(Connection& connection) {
     int fd = connection.pseudo_terminal ? pty_->fd() : connection.fd.get();
     uint8_t buffer[kReadChunk];
-    for (;;) {
+    while (!holding_back(connection)) {
         ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count > 0) {
             connection.link->receive(buffer, static_cast<size_t>(count), std::chrono::steady_clock::now());
@@ -154,7 +164,11 @@ void Server::close(Connection& connection, const std::string& reason) {
 int Server::poll_timeout(TimePoint now) const {
     std::optional<TimePoint> earliest;
     for (const Connection& connection : connections_) {
-        auto deadline = connection.link->next_deadline();
+        if (!connection.pending.empty() && (!earliest || now + kBlockedWriteRetry < *earliest)) {
+            earliest = now + kBlockedWriteRetry;
+        }
+        // A connection still writing waits for the socket to take bytes, not for the link's output.
+        auto deadline = connection.link->next_deadline(connection.pending.empty());
         if (deadline && (!earliest || *deadline < *earliest)) earliest = deadline;
     }
     if (!earliest) return -1;
@@ -175,7 +189,7 @@ int Server::run() {
         size_t first_connection = watched.size();
         for (const Connection& connection : connections_) {
             int fd = connection.pseudo_terminal ? pty_->fd() : connection.fd.get();
-            short events = POLLIN;
+            short events = holding_back(connection) ? 0 : POLLIN;
             if (!connection.pending.empty()) events |= POLLOUT;
             watched.push_back({fd, events, 0});
         }
@@ -195,7 +209,8 @@ int Server::run() {
         size_t position = first_connection;
         for (Connection& connection : connections_) {
             short events = watched[position++].revents;
-            if (events & (POLLIN | POLLHUP | POLLERR)) read_from(connection);
+            if (events & POLLIN) read_from(connection);
+            if (!connection.closed && (events & (POLLHUP | POLLERR)) && !(events & POLLIN)) read_from(connection);
             if (!connection.closed && (events & POLLOUT)) write_pending(connection);
         }
         if (listener_ && watched[position++].revents != 0) accept_connections();

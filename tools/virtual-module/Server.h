@@ -45,6 +45,8 @@ private:
 
     void open_link(Connection& connection);
     void accept_connections();
+    // True while so much output waits that the host's input is left unread (flow control).
+    bool holding_back(const Connection& connection) const;
     void read_from(Connection& connection);
     void service(Connection& connection, TimePoint now);
     void write_pending(Connection& connection);

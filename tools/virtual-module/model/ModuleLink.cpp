@@ -111,12 +111,12 @@ std::vector<uint8_t> ModuleLink::take_output(TimePoint now) {
     return bytes;
 }
 
-std::optional<TimePoint> ModuleLink::next_deadline() const {
+std::optional<TimePoint> ModuleLink::next_deadline(bool output_can_be_taken) const {
     std::optional<TimePoint> deadline;
     auto consider = [&deadline](TimePoint candidate) {
         if (!deadline || candidate < *deadline) deadline = candidate;
     };
-    if (!output_.empty()) consider(output_.front().due);
+    if (output_can_be_taken && !output_.empty()) consider(output_.front().due);
     if (end() != LinkEnd::Open) return deadline;
     if (auto heartbeat = heartbeat_.next_deadline()) consider(*heartbeat);
     if (state_.streams.streaming()) consider(next_stream_check_);

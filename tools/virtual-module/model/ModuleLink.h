@@ -23,6 +23,8 @@ namespace virtual_module {
 constexpr uint8_t kSyncAddress = 0xAD;        // length 0: synchronisation request or address query
 constexpr uint8_t kForceRouteAddress = 0xAF;  // length 1: route value; nothing is answered
 constexpr std::chrono::milliseconds kStreamCheckInterval{100};
+// The last guard against a host that sends and never reads; transports stop reading from a host
+// well before this (see kInputPauseBytes in the program), so nothing is dropped in practice.
 constexpr size_t kMaxQueuedOutputBytes = 64 * 1024;
 
 // Misbehaviour on request, for tests of the host's error paths.
@@ -46,11 +48,13 @@ public:
     void tick(TimePoint now);
     // The bytes of every queued packet that is due, whole packets back to back.
     std::vector<uint8_t> take_output(TimePoint now);
-    // When tick() or take_output() next has something to do.
-    std::optional<TimePoint> next_deadline() const;
+    // When tick() or take_output() next has something to do. A transport that cannot take output
+    // now (its own buffer is full) leaves the output out, or it would wake at once and again.
+    std::optional<TimePoint> next_deadline(bool output_can_be_taken = true) const;
 
     LinkEnd end() const;
     bool output_pending() const { return !output_.empty(); }
+    size_t queued_output_bytes() const { return queued_bytes_; }
     const LinkState& state() const { return state_; }
     const HeartbeatMonitor& heartbeat() const { return heartbeat_; }
     size_t framing_errors() const { return reader_.framing_errors(); }
