@@ -209,8 +209,7 @@ int Server::run() {
         size_t position = first_connection;
         for (Connection& connection : connections_) {
             short events = watched[position++].revents;
-            if (events & POLLIN) read_from(connection);
-            if (!connection.closed && (events & (POLLHUP | POLLERR)) && !(events & POLLIN)) read_from(connection);
+            if (events & (POLLIN | POLLHUP | POLLERR)) read_from(connection);
             if (!connection.closed && (events & POLLOUT)) write_pending(connection);
         }
         if (listener_ && watched[position++].revents != 0) accept_connections();
