@@ -1,24 +1,33 @@
 // The virtual module's model in-process, on a clock the test moves: framing of the host's byte
-// stream, version packing, and what the module does as time passes (heartbeat interval, samples
-// of a value that changes by itself).
+// stream, version packing, what the module does as time passes (heartbeat interval, samples of a
+// value that changes by itself), the sparse memory its loader fills, and the restart event its
+// transports act on.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <stdexcept>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ByteText.h"
 #include "FirmwareVersion.h"
+#include "MemoryDump.h"
+#include "MemoryImage.h"
 #include "Module.h"
 #include "ModuleLink.h"
 
 using namespace std::chrono_literals;
 using test_support::bytes_of;
 using test_support::text_of;
+using virtual_module::LinkEnd;
+using virtual_module::MemoryImage;
 using virtual_module::Module;
 using virtual_module::ModuleIdentity;
 using virtual_module::ModuleLink;
+using virtual_module::RestartReason;
 using virtual_module::parse_firmware_version;
 using virtual_module::TimePoint;
 
@@ -28,7 +37,8 @@ namespace {
 class ModelHost {
 public:
     explicit ModelHost(std::chrono::milliseconds heartbeat_interval = 0ms)
-        : module_(identity(heartbeat_interval), start_), link_(module_, {}, start_) {}
+        : ModelHost(identity(heartbeat_interval)) {}
+    explicit ModelHost(const ModuleIdentity& identity) : module_(identity, start_), link_(module_, {}, start_) {}
 
     std::string send(const std::string& bytes, std::chrono::milliseconds at = 0ms) {
         test_support::Bytes input = bytes_of(bytes);
@@ -51,15 +61,17 @@ public:
         return std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - start_);
     }
     const ModuleLink& link() const { return link_; }
+    Module& module() { return module_; }
+    TimePoint at(std::chrono::milliseconds moment) const { return start_ + moment; }
 
-private:
-    static ModuleIdentity identity(std::chrono::milliseconds heartbeat_interval) {
+    static ModuleIdentity identity(std::chrono::milliseconds heartbeat_interval = 0ms) {
         ModuleIdentity identity;
         identity.address = 6;
         identity.heartbeat_interval = heartbeat_interval;
         return identity;
     }
 
+private:
     TimePoint start_ = TimePoint{} + 1h;
     Module module_;
     ModuleLink link_;
@@ -120,4 +132,96 @@ TEST(VirtualModuleModel, ValueThatChangesByItselfIsSampledWithItsTimestamp) {
     EXPECT_EQ(host.run_until(1000ms), "06 11 03 16 40 03 00 00 00 00 00 0F 42 40 00 00 00 01 00");
     EXPECT_EQ(host.run_until(1999ms), "");
     EXPECT_EQ(host.run_until(2000ms), "06 11 03 16 40 03 00 00 00 00 00 1E 84 80 00 00 00 02 00");
+}
+
+TEST(VirtualModuleModel, MemoryImageJoinsRunsAndLetsLaterBytesWin) {
+    const struct {
+        const char* what;
+        std::vector<std::pair<uint32_t, std::string>> writes;
+        std::map<uint32_t, std::string> runs;
+    } cases[] = {
+        {"apart", {{0x10, "01 02"}, {0x20, "03"}}, {{0x10, "01 02"}, {0x20, "03"}}},
+        {"end to end", {{0x10, "01 02"}, {0x12, "03 04"}}, {{0x10, "01 02 03 04"}}},
+        {"in front of a run, touching it", {{0x12, "03 04"}, {0x10, "01 02"}}, {{0x10, "01 02 03 04"}}},
+        {"over part of a run", {{0x10, "01 02 03 04"}, {0x11, "AA"}}, {{0x10, "01 AA 03 04"}}},
+        {"bridging two runs", {{0x10, "01 02"}, {0x14, "05 06"}, {0x11, "AA BB CC DD"}}, {{0x10, "01 AA BB CC DD 06"}}},
+        {"over several runs whole", {{0x11, "01"}, {0x13, "02"}, {0x10, "AA BB CC DD EE"}}, {{0x10, "AA BB CC DD EE"}}},
+        {"up to the last address", {{0xFFFFFFFE, "01 02"}}, {{0xFFFFFFFE, "01 02"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemoryImage memory(64);
+        size_t expected_size = 0;
+        for (const auto& [address, bytes] : c.writes) EXPECT_TRUE(memory.write(address, bytes_of(bytes)));
+        std::map<uint32_t, std::string> runs;
+        for (const auto& [address, bytes] : memory.runs()) runs[address] = text_of(bytes);
+        for (const auto& [address, bytes] : c.runs) expected_size += bytes_of(bytes).size();
+        EXPECT_EQ(runs, c.runs);
+        EXPECT_EQ(memory.size(), expected_size);
+    }
+}
+
+TEST(VirtualModuleModel, MemoryImageRefusesWhatDoesNotFitAndReadsOnlyWrittenBytes) {
+    MemoryImage memory(4);
+    EXPECT_FALSE(memory.write(0xFFFFFFFF, bytes_of("01 02"))) << "past the end of the address space";
+    EXPECT_FALSE(memory.write(0x10, bytes_of("01 02 03 04 05"))) << "beyond the capacity";
+    EXPECT_TRUE(memory.empty());
+    ASSERT_TRUE(memory.write(0x10, bytes_of("01 02 03")));
+    EXPECT_EQ(memory.read(0x11, 2), bytes_of("02 03"));
+    EXPECT_EQ(memory.read(0x11, 3), std::nullopt) << "one byte never written";
+    EXPECT_EQ(memory.read(0x0F, 1), std::nullopt);
+}
+
+TEST(VirtualModuleModel, RestartTellsTheTransportsHowLongTheModuleIsAwayAndWhoComesBack) {
+    ModuleIdentity identity = ModelHost::identity();
+    identity.serial_number = 0x40F5849A;
+    identity.loader.restart_on_load = true;
+    identity.loader.loader_serial = 0xEBEBEBFF;
+    identity.restart_time = 500ms;
+    ModelHost host(identity);
+    EXPECT_FALSE(host.module().last_restart().has_value());
+
+    EXPECT_EQ(host.send("06 02 5F 02", 100ms), "06 02 5F 02") << "the answer still goes out";
+    EXPECT_EQ(host.link().end(), LinkEnd::Restarted);
+    auto restart = host.module().last_restart();
+    ASSERT_TRUE(restart.has_value());
+    EXPECT_EQ(restart->reason, RestartReason::LoaderStarted);
+    EXPECT_EQ(restart->serial_number, 0xEBEBEBFFu);
+    EXPECT_EQ(restart->back_at, host.at(600ms));
+    EXPECT_FALSE(host.module().present(host.at(599ms)));
+    EXPECT_TRUE(host.module().present(host.at(600ms)));
+
+    ModuleLink again(host.module(), {}, host.at(600ms));
+    test_support::Bytes reboot = bytes_of("06 02 5F 06");
+    again.receive(reboot.data(), reboot.size(), host.at(700ms));
+    EXPECT_EQ(again.end(), LinkEnd::Restarted);
+    EXPECT_TRUE(again.take_output(host.at(700ms)).empty()) << "REBOOT is not answered";
+    EXPECT_EQ(host.module().last_restart()->reason, RestartReason::Rebooted);
+    EXPECT_EQ(host.module().last_restart()->serial_number, 0x40F5849Au) << "the firmware answers as the module";
+
+    host.module().loader_faults().never_back_after = RestartReason::Rebooted;
+    host.module().restart(host.at(2000ms), RestartReason::Rebooted);
+    EXPECT_EQ(host.module().last_restart()->back_at, std::nullopt);
+    EXPECT_FALSE(host.module().present(host.at(1h)));
+}
+
+TEST(VirtualModuleModel, MemoryDumpListsTheRouterThenItsModulesWithTheirRuns) {
+    ModelHost host;
+    ModuleIdentity routed = ModelHost::identity();
+    routed.address = 0x10;
+    routed.serial_number = 0x4E560010;
+    host.module().add_routed(routed, host.at(0ms));
+    EXPECT_THROW(host.module().add_routed(routed, host.at(0ms)), std::invalid_argument);
+    routed.address = 6;
+    EXPECT_THROW(host.module().add_routed(routed, host.at(0ms)), std::invalid_argument);
+
+    host.module().loader_memory().flash.write(0x8000, bytes_of("01 02 0A"));
+    host.module().loader_memory().flash.write(0x9000, bytes_of("FF"));
+    host.module().routed_module(0x10)->loader_memory().started_loader.write(0x20000000, bytes_of("5A"));
+    EXPECT_EQ(virtual_module::memory_dump_text(host.module()),
+              "module 06 4E560001\n"
+              "flash 00008000 01020A\n"
+              "flash 00009000 FF\n"
+              "module 10 4E560010\n"
+              "loader 20000000 5A\n");
 }

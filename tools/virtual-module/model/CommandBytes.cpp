@@ -7,7 +7,6 @@ namespace virtual_module {
 
 namespace {
 
-constexpr uint8_t kI2CCommand = 8;
 // The link also reserves these for raw packets; the module has no use for them yet.
 constexpr uint8_t kOtherRawCommands[] = {1, 2, 9, 24, 173, 175};
 

@@ -8,6 +8,7 @@ namespace virtual_module {
 constexpr uint8_t kHeartbeatCommand = 0;
 constexpr uint8_t kSystemCommand = 3;
 constexpr uint8_t kStoreSlotCommand = 4;
+constexpr uint8_t kI2CCommand = 8;
 constexpr uint8_t kEchoCommand = 23;
 constexpr uint8_t kQueryCommand = 0x49;
 constexpr uint8_t kStreamCommand = 0x5D;

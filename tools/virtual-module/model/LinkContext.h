@@ -18,6 +18,7 @@ struct LinkContext {
     LinkState& link;
     TimePoint now;
     LinkObserver* observer = nullptr;
+    bool drop_link = false;  // set by a handler: the link ends now, the packet unanswered
 
     void note(const std::string& text) const {
         if (observer != nullptr) observer->event(text);

@@ -11,6 +11,7 @@ enum class ModuleError : uint8_t {
     Param = 2,
     NotFound = 3,
     Busy = 5,
+    IO = 6,
     Mode = 7,
     EndOfFile = 10,
     Size = 14,

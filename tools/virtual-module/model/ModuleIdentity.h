@@ -1,9 +1,12 @@
-// What a module is: fixed for the life of the simulated module, given on the command line.
+// What a module is: given on the command line, fixed for the life of the simulated module (a
+// restart into a loader may change the serial number it answers with; see ModuleRestart).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "LoaderSettings.h"
 
 namespace virtual_module {
 
@@ -18,6 +21,9 @@ struct ModuleIdentity {
     std::string name = "Virtual Module";
     std::chrono::milliseconds heartbeat_interval{1000};  // 0: no heartbeats
     uint32_t protocol_features = 0;
+    uint8_t router = 0;  // address of the router a module sits behind on its I2C bus; 0: reached directly
+    LoaderSettings loader;
+    std::chrono::milliseconds restart_time{0};  // how long a restart keeps the module away
 };
 
 }  // namespace virtual_module

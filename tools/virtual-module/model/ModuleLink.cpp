@@ -51,7 +51,11 @@ void ModuleLink::handle(const Packet& packet, TimePoint now) {
     }
     if (packet.address == kForceRouteAddress) return;
     if (packet.address != module_.address()) {
-        note("packet for address " + std::to_string(packet.address) + " ignored");
+        if (Module* routed = module_.routed_module(packet.address)) {
+            handle_routed(*routed, packet, now);
+        } else {
+            note("packet for address " + std::to_string(packet.address) + " ignored");
+        }
         return;
     }
     if (!packet.data.empty() && packet.data[0] == kHeartbeatCommand) {
@@ -60,10 +64,48 @@ void ModuleLink::handle(const Packet& packet, TimePoint now) {
         }
         return;
     }
+    answer(module_, state_, packet, now);
+}
+
+// A routed module sends no heartbeats of its own (the router's link has them), so it has none to
+// be answered; while a restart keeps it away it answers nothing at all.
+void ModuleLink::handle_routed(Module& routed, const Packet& packet, TimePoint now) {
+    if (!routed.present(now)) {
+        note("routed module " + std::to_string(packet.address) + " is away: not answered");
+        return;
+    }
+    if (!packet.data.empty() && packet.data[0] == kHeartbeatCommand) {
+        note("heartbeat answer for a routed module ignored");
+        return;
+    }
+    answer(routed, routed_state(routed), packet, now);
+}
+
+void ModuleLink::answer(Module& module, LinkState& state, const Packet& packet, TimePoint now) {
     std::vector<Packet> replies;
-    LinkContext context{module_, state_, now, observer_};
-    module_.handle(context, packet, replies);
-    for (Packet& reply : replies) queue(std::move(reply), due);
+    LinkContext context{module, state, now, observer_};
+    module.handle(context, packet, replies);
+    if (context.drop_link) {
+        dropped_ = true;
+        return;
+    }
+    for (Packet& reply : replies) queue(std::move(reply), now + faults_.reply_delay);
+}
+
+LinkState& ModuleLink::routed_state(Module& routed) {
+    auto [entry, added] = routed_states_.try_emplace(routed.address());
+    if (added || entry->second.module_generation != routed.generation()) {
+        entry->second = RoutedLinkState{LinkState{}, routed.generation()};
+    }
+    return entry->second.state;
+}
+
+bool ModuleLink::streaming() const {
+    if (state_.streams.streaming()) return true;
+    for (const auto& [address, routed] : routed_states_) {
+        if (routed.state.streams.streaming()) return true;
+    }
+    return false;
 }
 
 void ModuleLink::send_heartbeat_if_due(TimePoint now) {
@@ -74,10 +116,16 @@ void ModuleLink::send_heartbeat_if_due(TimePoint now) {
 }
 
 void ModuleLink::collect_samples(TimePoint now, TimePoint due) {
-    if (!state_.streams.streaming()) return;
+    if (!streaming()) return;
     std::vector<Packet> samples;
     LinkContext context{module_, state_, now, observer_};
-    collect_stream_samples(context, samples);
+    if (state_.streams.streaming()) collect_stream_samples(context, samples);
+    for (auto& [address, routed] : routed_states_) {
+        Module* module = module_.routed_module(address);
+        if (!routed.state.streams.streaming() || !module->present(now)) continue;
+        LinkContext routed_context{*module, routed_state(*module), now, observer_};
+        collect_stream_samples(routed_context, samples);
+    }
     for (Packet& sample : samples) queue(std::move(sample), due);
     next_stream_check_ = now + kStreamCheckInterval;
 }
@@ -119,7 +167,7 @@ std::optional<TimePoint> ModuleLink::next_deadline(bool output_can_be_taken) con
     if (output_can_be_taken && !output_.empty()) consider(output_.front().due);
     if (end() != LinkEnd::Open) return deadline;
     if (auto heartbeat = heartbeat_.next_deadline()) consider(*heartbeat);
-    if (state_.streams.streaming()) consider(next_stream_check_);
+    if (streaming()) consider(next_stream_check_);
     return deadline;
 }
 

@@ -2,13 +2,15 @@
 // device): bytes from the host go in, the module's bytes come out when they are due. The link cuts
 // the byte stream into packets, answers synchronisation requests and address queries, ignores
 // force-route packets, runs the heartbeats, hands everything else to the module and sends stream
-// samples. No sockets and no clock of its own: the transport passes the time in and asks
+// samples. Packets addressed to a module behind the router on its I2C bus go to that module, which
+// answers from its own address over this same link; it keeps its own per-link state here. No sockets and no clock of its own: the transport passes the time in and asks
 // next_deadline() when to call tick() again.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -64,8 +66,17 @@ private:
         Packet packet;
         TimePoint due;
     };
+    // What a routed module remembers about this link; it starts over when that module restarts.
+    struct RoutedLinkState {
+        LinkState state;
+        uint64_t module_generation = 0;
+    };
 
     void handle(const Packet& packet, TimePoint now);
+    void handle_routed(Module& routed, const Packet& packet, TimePoint now);
+    void answer(Module& module, LinkState& state, const Packet& packet, TimePoint now);
+    LinkState& routed_state(Module& routed);
+    bool streaming() const;
     void send_heartbeat_if_due(TimePoint now);
     void collect_samples(TimePoint now, TimePoint due);
     void queue(Packet packet, TimePoint due);
@@ -76,6 +87,7 @@ private:
     LinkObserver* observer_;
     PacketReader reader_;
     LinkState state_;
+    std::map<uint8_t, RoutedLinkState> routed_states_;  // by routed module address
     HeartbeatMonitor heartbeat_;
     std::deque<QueuedPacket> output_;
     size_t queued_bytes_ = 0;

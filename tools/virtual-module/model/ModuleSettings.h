@@ -25,7 +25,8 @@ struct ModuleSettings {
 
     static ModuleSettings from_identity(const ModuleIdentity& identity) {
         ModuleSettings settings;
-        settings.router = identity.address;  // a module reached directly is its own router
+        // A module reached directly is its own router; one behind a router names that router.
+        settings.router = identity.router != 0 ? identity.router : identity.address;
         settings.heartbeat_interval = identity.heartbeat_interval;
         settings.name.assign(identity.name.begin(), identity.name.end());
         return settings;

@@ -156,8 +156,8 @@ UeiOption unique_identifier_option() {
                                  [](LinkContext& context, UeiAddress address, uint32_t& out) {
                                      const ModuleIdentity& identity = context.module.identity();
                                      const uint32_t words[kUniqueIdentifierWords] = {
-                                         kUniqueIdentifierMark | identity.model, identity.serial_number,
-                                         identity.build, identity.serial_number ^ kUniqueIdentifierMix};
+                                         kUniqueIdentifierMark | identity.model, context.module.serial_number(),
+                                         identity.build, context.module.serial_number() ^ kUniqueIdentifierMix};
                                      out = words[address.subindex];
                                      return ModuleError::None;
                                  });
@@ -189,7 +189,10 @@ UeiEntity make_system_entity() {
                   identity_value([](const ModuleIdentity& id) -> uint32_t { return id.firmware_version; })),
         read_only(kModelOption, ValueKind::Byte, identity_value([](const ModuleIdentity& id) -> uint32_t { return id.model; })),
         read_only(kSerialNumberOption, ValueKind::Int,
-                  identity_value([](const ModuleIdentity& id) -> uint32_t { return id.serial_number; })),
+                  [](LinkContext& context, UeiAddress, uint32_t& out) {
+                      out = context.module.serial_number();
+                      return ModuleError::None;
+                  }),
         call(kSaveOption,
              [](LinkContext& context, UeiAddress, uint32_t) {
                  context.module.save_settings();
@@ -198,7 +201,7 @@ UeiEntity make_system_entity() {
         call(kResetOption,
              [](LinkContext& context, UeiAddress, uint32_t) {
                  context.note("reset: the module restarts");
-                 context.module.restart(context.now);
+                 context.module.restart(context.now, RestartReason::Reset);
                  return ModuleError::None;
              }),
         read_only(kInputVoltageOption, ValueKind::Int, constant(kInputVoltageMicrovolts)),
