@@ -52,6 +52,19 @@ TEST(VirtualModuleProgram, BadCommandLinesAreRefusedWithTheReasonAndTheUsage) {
         {{"--pty", "extra"}, "unexpected argument extra"},
         {{}, "nothing to serve: give --tcp, --pty or both"},
         {{"--pty", "--discovery", "lo"}, "--discovery needs --tcp: the answer names the TCP port"},
+        {{"--pty", "--routed", "address=0x10"}, "invalid value for --routed: \"address=0x10\" (address= and serial= are needed)"},
+        {{"--pty", "--routed", "address=7,serial=1"}, "invalid value for --routed: \"address=7\" (an even number from 2 to 254)"},
+        {{"--pty", "--routed", "address=16,serial=1,colour=red"},
+         "invalid value for --routed: \"colour=red\" (keys: address, serial, model, firmware-version, build, "
+         "protocol-features, load-base, block-size, loader-serial, restart-ms, restart-on-load, name)"},
+        {{"--pty", "--routed", "address=16,serial"}, "invalid value for --routed: \"serial\" (KEY=VALUE)"},
+        {{"--pty", "--routed", "address=2,serial=1"}, "--routed address 2 is the router's own"},
+        {{"--pty", "--routed", "address=16,serial=1", "--routed", "serial=2,address=0x10"}, "two --routed modules at address 16"},
+        {{"--pty", "--block-size", "65536"}, "invalid value for --block-size: \"65536\" (0 to 65535)"},
+        {{"--pty", "--restart-on-load=yes"}, "--restart-on-load takes no value"},
+        {{"--pty", "--wrong-sum", "sometimes"}, "invalid value for --wrong-sum: \"sometimes\" (once or always)"},
+        {{"--pty", "--prepare-status", "0"}, "invalid value for --prepare-status: \"0\" (1 to 255)"},
+        {{"--pty", "--never-back-after", "reset"}, "invalid value for --never-back-after: \"reset\" (load or reboot)"},
     };
     const std::string usage = virtual_module({"--help"}).out;
     for (const auto& c : cases) {

@@ -42,7 +42,7 @@ DiscoveryResponder::DiscoveryResponder(const std::string& interface, const Disco
     }
 }
 
-void DiscoveryResponder::answer_waiting_requests(const TraceLog& log) {
+void DiscoveryResponder::take_waiting_requests(const TraceLog& log, bool answer) {
     uint8_t request[kLargestRequest];
     for (;;) {
         sockaddr_in sender{};
@@ -53,6 +53,10 @@ void DiscoveryResponder::answer_waiting_requests(const TraceLog& log) {
         inet_ntop(AF_INET, &sender.sin_addr, text, sizeof text);
         if (!is_discovery_request(request, static_cast<size_t>(count))) {
             if (log.packets()) log.line(kTraceName, std::string("-- datagram from ") + text + " is no request");
+            continue;
+        }
+        if (!answer) {
+            if (log.packets()) log.line(kTraceName, std::string("-- request from ") + text + " unanswered: the module is away");
             continue;
         }
         auto reply = discovery_reply(answer_);

@@ -17,10 +17,16 @@ public:
     DiscoveryResponder(const std::string& interface, const DiscoveryAnswer& answer);
 
     int fd() const { return socket_.get(); }
+    // A module that restarted may come back under another serial number.
+    void set_serial_number(uint32_t serial_number) { answer_.serial_number = serial_number; }
     // Answers every request waiting on the socket.
-    void answer_waiting_requests(const TraceLog& log);
+    void answer_waiting_requests(const TraceLog& log) { take_waiting_requests(log, true); }
+    // Takes every waiting request unanswered, as a module that is away does.
+    void ignore_waiting_requests(const TraceLog& log) { take_waiting_requests(log, false); }
 
 private:
+    void take_waiting_requests(const TraceLog& log, bool answer);
+
     FileDescriptor socket_;
     DiscoveryAnswer answer_;
 };

@@ -5,7 +5,9 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
+#include "LoaderSettings.h"
 #include "ModuleIdentity.h"
 #include "ModuleLink.h"
 
@@ -18,7 +20,10 @@ struct TcpEndpoint {
 
 struct Options {
     ModuleIdentity identity;
+    std::vector<ModuleIdentity> routed;  // modules behind this one on its I2C bus
     LinkFaults faults;
+    LoaderFaults loader_faults;
+    std::optional<std::string> dump_flash;  // where the modules' memory is written
     std::optional<TcpEndpoint> tcp;
     bool pty = false;
     std::optional<std::string> discovery_interface;  // interface name or IPv4 address

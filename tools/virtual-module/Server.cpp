@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 
+#include "MemoryDump.h"
 #include "SystemError.h"
 
 namespace virtual_module {
@@ -23,6 +26,8 @@ constexpr const char* kPtyName = "pty";
 // A pseudo-terminal's master does not always report room again once the host reads, so bytes that
 // could not be written are retried this often as well as on POLLOUT.
 constexpr std::chrono::milliseconds kBlockedWriteRetry{10};
+constexpr const char* kModuleName = "module";
+constexpr const char* kDumpTemporarySuffix = ".partial";
 
 void print_line(const std::string& text) {
     std::fputs((text + "\n").c_str(), stdout);
@@ -49,7 +54,8 @@ void Server::start() {
 
     if (options_.tcp) {
         listener_.emplace(*options_.tcp);
-        print_line("tcp " + listener_->address() + " " + std::to_string(listener_->port()));
+        tcp_port_ = listener_->port();
+        print_line("tcp " + listener_->address() + " " + std::to_string(tcp_port_));
     }
     if (options_.pty) {
         pty_ = std::make_unique<PseudoTerminal>();
@@ -87,6 +93,10 @@ void Server::accept_connections() {
             connections_.begin(), connections_.end(), [](const Connection& c) { return !c.pseudo_terminal; }));
         if (tcp_connections >= kMaxConnections) {
             log_.line(name, "-- refused " + peer + ": too many connections");
+            continue;
+        }
+        if (!module_.present(std::chrono::steady_clock::now())) {
+            log_.line(name, "-- refused " + peer + ": the module is away");
             continue;
         }
         Connection connection;
@@ -146,8 +156,14 @@ void Server::service(Connection& connection, TimePoint now) {
     if (connection.closed || link.end() != LinkEnd::Restarted) return;
     if (!connection.pending.empty() || link.output_pending()) return;
     if (connection.pseudo_terminal) {
-        log_.line(connection.name, "-- module restarted");  // the serial line stays; the link starts over
-        open_link(connection);
+        // The serial line stays and the link starts over once the module is back; what the host
+        // sends meanwhile is lost, as it is to a module that is restarting.
+        if (gone_for_good()) {
+            close(connection, "module gone for good");
+        } else if (module_.present(now)) {
+            log_.line(connection.name, "-- module restarted");
+            open_link(connection);
+        }
     } else {
         close(connection, "module restarted");
     }
@@ -171,15 +187,92 @@ int Server::poll_timeout(TimePoint now) const {
         auto deadline = connection.link->next_deadline(connection.pending.empty());
         if (deadline && (!earliest || *deadline < *earliest)) earliest = deadline;
     }
+    // A module away after a restart is to be served again (listener, serial link) when it is back.
+    const auto& restart = module_.last_restart();
+    if (restart && restart->back_at && now < *restart->back_at && (!earliest || *restart->back_at < *earliest)) {
+        earliest = restart->back_at;
+    }
     if (!earliest) return -1;
     if (*earliest <= now) return 0;
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(*earliest - now);
     return static_cast<int>(std::min<int64_t>(wait.count(), 60000));
 }
 
+bool Server::gone_for_good() const {
+    const auto& restart = module_.last_restart();
+    return restart && !restart->back_at;
+}
+
+void Server::follow_module_restart(TimePoint now) {
+    if (restarts_so_far() != restarts_dumped_) {
+        restarts_dumped_ = restarts_so_far();
+        write_memory_dump();
+    }
+    if (module_.generation() == generation_seen_) return;
+    generation_seen_ = module_.generation();
+    const ModuleRestart& restart = *module_.last_restart();
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%08X", restart.serial_number);
+    std::string when = !restart.back_at ? "never back"
+                                        : "back in " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                          *restart.back_at - restart.at).count()) + " ms";
+    log_.line(kModuleName, std::string("-- restarted (") + restart_reason_text(restart.reason) + "): " + when +
+                               " as serial number " + serial);
+    if (discovery_) discovery_->set_serial_number(restart.serial_number);
+    if (listener_ && !module_.present(now)) {
+        listener_.reset();
+        log_.line(kModuleName, "-- listener closed while the module is away");
+    }
+    if (gone_for_good()) discovery_.reset();
+}
+
+void Server::reopen_listener(TimePoint now) {
+    if (!options_.tcp || listener_ || listener_lost_ || !module_.present(now)) return;
+    try {
+        listener_.emplace(TcpEndpoint{options_.tcp->address, tcp_port_});
+        log_.line(kModuleName, "-- back: listening again on port " + std::to_string(tcp_port_));
+    } catch (const std::exception& failure) {
+        // Like a module whose network did not come back: it stays off the network; the rest goes on.
+        listener_lost_ = true;
+        log_.line(kModuleName, std::string("-- cannot listen again: ") + failure.what());
+    }
+}
+
+uint64_t Server::restarts_so_far() const {
+    uint64_t restarts = module_.generation();
+    for (const auto& [address, routed] : module_.routed_modules()) restarts += routed->generation();
+    return restarts;
+}
+
+// Written whole under another name and then renamed, so a reader never sees half a dump.
+void Server::write_memory_dump() {
+    if (!options_.dump_flash) return;
+    const std::string& path = *options_.dump_flash;
+    std::string partial = path + kDumpTemporarySuffix;
+    {
+        std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+        file << memory_dump_text(module_);
+        if (!file.flush()) {
+            log_.line(kModuleName, "-- cannot write " + partial);
+            return;
+        }
+    }
+    if (std::rename(partial.c_str(), path.c_str()) != 0) {
+        log_.line(kModuleName, "-- cannot write " + path + ": " + std::strerror(errno));
+    }
+}
+
 int Server::run() {
+    int status = serve();
+    write_memory_dump();
+    return status;
+}
+
+int Server::serve() {
     for (;;) {
         TimePoint now = std::chrono::steady_clock::now();
+        follow_module_restart(now);
+        reopen_listener(now);
         for (Connection& connection : connections_) service(connection, now);
         connections_.remove_if([](const Connection& connection) { return connection.closed; });
 
@@ -213,7 +306,13 @@ int Server::run() {
             if (!connection.closed && (events & POLLOUT)) write_pending(connection);
         }
         if (listener_ && watched[position++].revents != 0) accept_connections();
-        if (discovery_ && watched[position].revents != 0) discovery_->answer_waiting_requests(log_);
+        if (discovery_ && watched[position].revents != 0) {
+            if (module_.present(std::chrono::steady_clock::now())) {
+                discovery_->answer_waiting_requests(log_);
+            } else {
+                discovery_->ignore_waiting_requests(log_);
+            }
+        }
     }
 }
 

@@ -30,7 +30,10 @@ int main(int argc, char** argv) {
     }
     const Options& options = std::get<Options>(parsed);
     TraceLog log(options.trace);
-    Module module(options.identity, std::chrono::steady_clock::now());
+    auto started = std::chrono::steady_clock::now();
+    Module module(options.identity, started);
+    module.loader_faults() = options.loader_faults;
+    for (const ModuleIdentity& routed : options.routed) module.add_routed(routed, started);
     Server server(options, module, log);
     try {
         server.start();
