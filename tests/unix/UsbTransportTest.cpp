@@ -12,6 +12,8 @@
 #include "FakeUsbBus.h"
 #include "Lumenvane-C.h"
 #include "lvusb_driver.h"
+#include "qLink.h"
+#include "qLinkManagerInternal.h"
 #include "qStreamusb.h"
 
 using namespace test_support;
@@ -288,10 +290,12 @@ TEST(UsbKernelNode, ReadsAndWritesThroughTheNodesDescriptor) {
     close(ends[1]);
 }
 
-TEST(UsbWithoutModules, OpeningGivesNotFound) {
+TEST(UsbWithoutModules, OpeningGivesNotFoundAndALinkFailsCleanly) {
     qStream* stream = nullptr;
     EXPECT_EQ(qStream_CreateUSB(SERIAL_NUMBER, &stream), qErrNotFound);
     EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(qLink_CreateUSB(SERIAL_NUMBER), 0u);
+    EXPECT_EQ(sLookupEntryByIdentifier(SERIAL_NUMBER), nullptr);
 }
 
 TEST(UsbWithoutModules, AContextEndedIsMadeAnewOnNextUse) {
