@@ -61,8 +61,9 @@ qErr qLogger_Enable(qLogger* logger) {
 
 qErr qLogger_Disable(qLogger* logger) {
     if (!valid_logger(logger)) return qErrParam;
-    if (logger->thread == nullptr) return qErrNone;
+    // The logger's own thread looks at nothing else: only callers touch the thread handle.
     if (logger->runner.load() == std::this_thread::get_id()) return qErrNone;
+    if (logger->thread == nullptr) return qErrNone;
     logger->enabled = false;
     int joined = qThread_Destroy(&logger->thread);
     logger->runner = std::thread::id();

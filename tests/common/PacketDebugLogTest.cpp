@@ -111,6 +111,8 @@ TEST(PacketDebugLog, LinkLogRulesAndTraffic) {
             continue;
         }
         ASSERT_EQ(result, qErrNone);
+        // The start's force-route is logged just after it is written: it may land in the log.
+        if (std::string(buffer, length) == force_route_on()) continue;
         records.emplace_back(kind, std::string(buffer, length));
     }
     ASSERT_EQ(records.size(), 3u);
