@@ -227,3 +227,30 @@ TEST(LinkReaderCost, PacketsAreReadInBurstsNotBytes) {
     // 600 bytes arrive in a handful of reads, not one per byte (empty reads between included).
     EXPECT_LT(link.peer.calls().bursts - bursts_before, 30);
 }
+
+namespace {
+
+// Stops the reader from inside, right after the first packet, while the rest of its burst is
+// still unread.
+bool stop_after_first_packet(const qPacket*, void* reference) {
+    static_cast<qLinkRecord*>(reference)->running = 0;
+    return false;
+}
+
+}  // namespace
+
+TEST(LinkReaderCost, BytesReadAheadGoBackToTheStreamWhenTheReaderStops) {
+    PeerLink link;
+    ASSERT_TRUE(link.started()) << link.start_failure;
+    qLinkRecord* record = sGetLink(link.id);
+    ASSERT_EQ(qLink_InstallUserPacketFilter(link.id, stop_after_first_packet, record), qErrNone);
+    link.peer.send(bytes("04 01 AA 04 01 BB 04 01 CC"));
+    Packet first(qLink_AwaitPacket(link.id, 1000));
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->data[0], 0xAA);
+
+    ASSERT_EQ(qLink_Stop(record), qErrNone);
+    std::string rest(6, '\0');
+    EXPECT_EQ(qStream_Read(record->stream, rest.data(), rest.size()), qErrNone);
+    EXPECT_EQ(rest, bytes("04 01 BB 04 01 CC"));
+}
