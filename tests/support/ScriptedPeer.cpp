@@ -231,11 +231,14 @@ LoopbackListener::~LoopbackListener() {
 }
 
 std::unique_ptr<ScriptedPeer> LoopbackListener::accept_peer(std::chrono::milliseconds timeout) {
+    int connection = accept_descriptor(timeout);
+    return connection < 0 ? nullptr : ScriptedPeer::adopt(connection);
+}
+
+int LoopbackListener::accept_descriptor(std::chrono::milliseconds timeout) {
     pollfd waiting{listener_, POLLIN, 0};
-    if (poll(&waiting, 1, static_cast<int>(timeout.count())) != 1) return nullptr;
-    int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) return nullptr;
-    return ScriptedPeer::adopt(connection);
+    if (poll(&waiting, 1, static_cast<int>(timeout.count())) != 1) return -1;
+    return accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 uint32_t loopback_address() { return htonl(INADDR_LOOPBACK); }

@@ -82,6 +82,8 @@ public:
     uint16_t port() const { return port_; }
     // The next connection as a peer, waiting at most `timeout`; none when nobody connected.
     std::unique_ptr<ScriptedPeer> accept_peer(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
+    // The same as a bare descriptor that the caller closes; -1 when nobody connected.
+    int accept_descriptor(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
 
 private:
     int listener_ = -1;
