@@ -277,10 +277,15 @@ qErr qLink_Stop(qLinkRecord* link) {
     qErr result = qErrNone;
     // A start that made only one thread still leaves that thread to end and join.
     if (link->readerThread != nullptr || link->writerThread != nullptr) {
-        if (link->writerThread != nullptr) result = put_force_route(link, qFORCEROUTE_OFF);
+        // The flag goes first and the force-route wakes a waiting writer, so the stop never
+        // waits out the writer's await. A writer that ended before the force-route arrived
+        // leaves it queued; it is written here, after the writer, so it still goes out last.
         link->running = 0;
+        bool had_writer = link->writerThread != nullptr;
+        if (had_writer) result = put_force_route(link, qFORCEROUTE_OFF);
         if (qThread_Destroy(&link->readerThread) != 0) result = qErrUnknown;
         if (qThread_Destroy(&link->writerThread) != 0) result = qErrUnknown;
+        if (had_writer) sFlushOutbound(link);
         link->readerStarted = 0;
         link->writerStarted = 0;
         qPacket_Reset(link->currentPacket);

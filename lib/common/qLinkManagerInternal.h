@@ -137,8 +137,8 @@ qErr qLink_Sync(qLinkID id);
 // Queues a force-route packet with this value. qErrNotFound without an entry, qErrParam
 // without a record, qErrMemory when the packet cannot be made.
 qErr qLink_ForceRoute(qLinkID id, uint8_t value);
-// Queues a force-route 0 (which the writer sends before it ends), stops and joins both
-// threads and leaves the link stopped. A link already stopped or stopping is left alone.
+// Stops and joins both threads, sending what is still queued and then a force-route 0, and
+// leaves the link stopped. A link already stopped or stopping is left alone.
 qErr qLink_Stop(qLinkRecord* link);
 // Stop, new stream of the entry's kind, initialise and start; see qLink_Reset.
 qErr qLink_ResetLink(qLinkEntry* entry);
@@ -148,6 +148,9 @@ void sReleaseLinkRecord(qLinkRecord** link);
 // --- Threads (one reader and one writer per running link).
 void* sInPipeProcess(void* link);
 void* sOutPipeProcess(void* link);
+// Writes every packet still queued, one write each; the writer's last act, and the stopping
+// thread's once the writer has ended.
+void sFlushOutbound(qLinkRecord* link);
 
 // Records the packet in the link's debug log, when it has one (under the log mutex).
 void sLogPacket(qLinkRecord* link, uint8_t kind, const qPacket* packet);

@@ -17,7 +17,7 @@
 namespace {
 
 // Longest wait for readability before the reader looks at its running flag again.
-constexpr uint32_t READER_WAIT_MS = 100;
+constexpr uint32_t READER_WAIT_MS = 250;
 // A silent module is sent a new round of sync requests at most this often. Bytes that break a
 // synchronisation restart it at once; only empty reads are paced.
 constexpr auto SYNC_RETRY_INTERVAL = std::chrono::milliseconds(1000);

@@ -6,10 +6,9 @@
 
 namespace {
 
-// Longest wait for a packet before the writer looks at its running flag again. A stop queues
-// the final force-route first, which wakes the writer at once in the usual case; this bounds
-// the rare one where the writer went back to waiting just before the flag was cleared.
-constexpr uint32_t WRITER_AWAIT_MS = 100;
+// Longest wait for a packet before the writer looks at its running flag again. A stop does not
+// wait for it: it clears the flag and then queues the final force-route, which wakes the writer.
+constexpr uint32_t WRITER_AWAIT_MS = 1000;
 // The most packets one pooled batch can hold (all of them without data bytes).
 constexpr size_t POOL_MAX_PACKETS = qLINK_POOL_BYTES / qPACKET_HEADER_SIZE;
 
@@ -69,7 +68,10 @@ void* sOutPipeProcess(void* argument) {
             send_single(link, packet);
         }
     }
-    // What is still queued (the stop's force-route 0 among it) goes out before the writer ends.
-    while (qPacket* packet = qPacketFifo_Get(link->outbound)) send_single(link, packet);
+    sFlushOutbound(link);
     return nullptr;
+}
+
+void sFlushOutbound(qLinkRecord* link) {
+    while (qPacket* packet = qPacketFifo_Get(link->outbound)) send_single(link, packet);
 }
