@@ -8,10 +8,14 @@
 #include "linkSpec.h"
 #include "qError.h"
 
+// What a search for sharing servers publishes as its beacon; servers answer with their linkSpec.
+#define DISCOVERY_BEACON_FILTER "Lumenvane2-Discovery"
+
 // Called once per module found. Set *found to count the spec; return false to stop the search.
 typedef bool (*qDiscoveryCallback)(const linkSpec* spec, bool* found, void* reference);
 
-// Runs the search for one transport; returns how many specs the callback marked found.
+// Runs the search for one transport; returns how many specs the callback marked found (held at
+// 255). USB, TCP/IP and the sharing network are searched; other types find nothing.
 // networkInterface (IPv4, network byte order) matters only for the sharing network.
 uint8_t qDiscovery_EnumerateModules(linkType type, qDiscoveryCallback callback, void* reference,
                                     uint32_t networkInterface);

@@ -258,6 +258,32 @@ bool lvusb_match_interface(const libusb_config_descriptor* config, lvusb_device*
     return false;
 }
 
+bool lvusb_visit_modules(lvusb_module_visitor visitor, void* reference) {
+    if (visitor == nullptr) return false;
+    libusb_context* context = Lumenvane_libusb_context();
+    if (context == nullptr) return false;
+    libusb_device** list = nullptr;
+    ssize_t count = usb().get_device_list(context, &list);
+    if (count < 0) return false;
+    bool going_on = true;
+    for (ssize_t i = 0; i < count && going_on; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (usb().get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS) continue;
+        if (!is_lumenvane_device(&descriptor) || descriptor.iSerialNumber == 0) continue;
+        libusb_device_handle* handle = nullptr;
+        if (usb().open(list[i], &handle) != LIBUSB_SUCCESS || handle == nullptr) continue;
+        unsigned char text[LVUSB_SEARCH_SERIAL_SIZE + 1] = {};
+        int length = usb().get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, LVUSB_SEARCH_SERIAL_SIZE);
+        if (length >= 0) {
+            text[std::min(length, LVUSB_SEARCH_SERIAL_SIZE)] = '\0';
+            going_on = visitor(reinterpret_cast<const char*>(text), descriptor.idProduct, reference);
+        }
+        usb().close(handle);
+    }
+    usb().free_device_list(list, 1);
+    return true;
+}
+
 qErr lvusb_open_lumenvane_device(lvusb_device* device, const char* serial_text) {
     if (device == nullptr || serial_text == nullptr) return qErrParam;
     return uses_libusb(device) ? lvusb_open_lumenvane_USBlib_device(device, serial_text)

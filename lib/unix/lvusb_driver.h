@@ -26,6 +26,7 @@
 #define LVUSB_ENDPOINT_BULK_OR_INTERRUPT 2  // attribute bit shared by bulk (2) and interrupt (3)
 
 #define LVUSB_SERIAL_TEXT_SIZE 256
+#define LVUSB_SEARCH_SERIAL_SIZE 32  // most serial-string bytes a bus walk reads
 #define LVUSB_KERNEL_NODE_FORMAT "/dev/lumenvane.%08X"
 #define LVUSB_KERNEL_NODE_PREFIX "/dev/lumenvane."
 
@@ -106,6 +107,14 @@ bool is_lumenvane_device(const libusb_device_descriptor* descriptor);
 // 0x10) and takes its in and out endpoints with their maximum packet sizes into the record.
 // True when both were found.
 bool lvusb_match_interface(const libusb_config_descriptor* config, lvusb_device* device);
+
+// Called for each module a bus walk meets, with its serial string and product ID; false stops
+// the walk.
+typedef bool (*lvusb_module_visitor)(const char* serial_text, uint16_t product_id, void* reference);
+// Walks the modules in the shared context's device list: each one that opens and reports a
+// serial string (at most 32 bytes) is visited while open, then closed. Devices that cannot be
+// opened or read are passed over. False when the device list cannot be had.
+bool lvusb_visit_modules(lvusb_module_visitor visitor, void* reference);
 
 // Opens the module whose serial string is exactly `serial_text` through the record's back end.
 // libusb: qErrNotFound when no module reports it, qErrConfiguration without the link's
