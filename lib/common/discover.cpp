@@ -97,9 +97,8 @@ bool send_ethernet_requests() {
     bool any_sent = false;
     // An interface that cannot send (no multicast on it, say) costs only its own request.
     for (uint32_t interface : interfaces) {
-        if (unix_discovery_SendMulticast(interface, ETHERNET_REQUEST_GROUP, ETHERNET_REQUEST_PORT, request, sizeof request)) {
-            any_sent = true;
-        }
+        any_sent |= unix_discovery_SendMulticast(interface, ETHERNET_REQUEST_GROUP, ETHERNET_REQUEST_PORT, request,
+                                                 sizeof request);
     }
     return any_sent;
 }
@@ -141,7 +140,7 @@ uint8_t enumerate_ethernet(qDiscoveryCallback callback, void* reference) {
         int length = unix_discovery_Receive(replies, reply, sizeof reply, wait, &sender);
         if (length < 0) break;
         if (static_cast<size_t>(length) < REPLY_SHORTEST) {
-            qDebugging_Trace(qDEBUG_DISCOVERY, "Ethernet reply of %d bytes carries no serial number; passed over", length);
+            qDebugging_Trace(qDEBUG_DISCOVERY, "Ethernet reply of %d bytes has no serial number; passed over", length);
             continue;
         }
         if (!discover_Offer(spec_from_ethernet_reply(reply, sender), callback, reference, count)) break;

@@ -76,11 +76,13 @@ bool ask_server_on_port(SharingSearch& search, uint16_t offset) {
         qMulticast_Destroy(&probe);
         return true;
     }
-    qMulticast* replies = qMulticast_Create(0, SHARING_GROUP, static_cast<uint16_t>(SHARING_REPLY_PORT_BASE + offset), 0);
+    auto reply_port = static_cast<uint16_t>(SHARING_REPLY_PORT_BASE + offset);
+    qMulticast* replies = qMulticast_Create(0, SHARING_GROUP, reply_port, 0);
     qMulticast* requests = qMulticast_Create(0, SHARING_GROUP, request_port, 1);
+    constexpr int request_size = static_cast<int>(sizeof SHARING_REQUEST);
     bool going_on = true;
     if (replies != nullptr && requests != nullptr &&
-        qMulticast_Send(requests, SHARING_REQUEST, sizeof SHARING_REQUEST) == static_cast<int>(sizeof SHARING_REQUEST)) {
+        qMulticast_Send(requests, SHARING_REQUEST, sizeof SHARING_REQUEST) == request_size) {
         uint8_t reply[LINKSPEC_SIZE + 1];  // one byte more, so that a longer reply shows as such
         int length = qMulticast_Receive(replies, reply, sizeof reply);
         if (length > 0) going_on = search.take(reply, static_cast<size_t>(length), 0);
@@ -115,7 +117,8 @@ uint8_t beacon_search(qDiscoveryCallback callback, void* reference, bool localOn
     if (host != nullptr && host[0] != '\0') {
         uint32_t own_address = 0;
         unix_discovery_ParseIPv4(host, &own_address);
-        zsock_send(beacon, "sbi", "PUBLISH", DISCOVERY_BEACON_FILTER, strlen(DISCOVERY_BEACON_FILTER), BEACON_INTERVAL_MS);
+        zsock_send(beacon, "sbi", "PUBLISH", DISCOVERY_BEACON_FILTER, strlen(DISCOVERY_BEACON_FILTER),
+                   BEACON_INTERVAL_MS);
         zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
         zsock_set_rcvtimeo(beacon, BEACON_RECEIVE_WAIT_MS);
         bool going_on = true;

@@ -34,8 +34,8 @@ addrinfo* resolve(const char* host, const char* port) {
     addrinfo* result = nullptr;
     int error = getaddrinfo(host, port, &hints, &result);
     if (error != 0) {
-        qDebugging_Trace(qDEBUG_MULTICAST, "getaddrinfo(%s, %s) failed with error code %d", host != nullptr ? host : "any",
-                         port, error);
+        qDebugging_Trace(qDEBUG_MULTICAST, "getaddrinfo(%s, %s) failed with error code %d",
+                         host != nullptr ? host : "any", port, error);
         return nullptr;
     }
     return result;
@@ -53,15 +53,16 @@ bool configure(qMulticast* endpoint) {
     int fd = endpoint->socket;
     int off = 0;
     if (!set_option(fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off, "SetReuseAddress")) return false;
-    if (!endpoint->sender &&
-        bind(fd, endpoint->bindAddress->ai_addr, endpoint->bindAddress->ai_addrlen) != 0) {
+    if (!endpoint->sender && bind(fd, endpoint->bindAddress->ai_addr, endpoint->bindAddress->ai_addrlen) != 0) {
         qDebugging_Trace(qDEBUG_MULTICAST, "bind() failed with error code %d", errno);
         return false;
     }
     ip_mreq membership{};
     membership.imr_multiaddr = ipv4_of(endpoint->groupAddress);
     membership.imr_interface = ipv4_of(endpoint->interfaceAddress);
-    if (!set_option(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership, "JoinMulticastGroup")) return false;
+    if (!set_option(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership, "JoinMulticastGroup")) {
+        return false;
+    }
     in_addr interface = ipv4_of(endpoint->interfaceAddress);
     unsigned char ttl = qMULTICAST_TTL;
     unsigned char loop = 1;  // a server and its searcher on one host must hear each other
@@ -93,7 +94,9 @@ qMulticast* qMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress, 
     endpoint->groupAddress = resolve(groupText, portText);
     endpoint->bindAddress = endpoint->sender ? resolve(interfaceText, ANY_PORT) : resolve(nullptr, portText);
     endpoint->interfaceAddress = resolve(interfaceText, ANY_PORT);
-    if (endpoint->groupAddress != nullptr && endpoint->bindAddress != nullptr && endpoint->interfaceAddress != nullptr) {
+    bool resolved = endpoint->groupAddress != nullptr && endpoint->bindAddress != nullptr &&
+                    endpoint->interfaceAddress != nullptr;
+    if (resolved) {
         const addrinfo* target = endpoint->groupAddress;
         endpoint->socket = socket(target->ai_family, target->ai_socktype | SOCK_CLOEXEC, target->ai_protocol);
         if (endpoint->socket < 0) qDebugging_Trace(qDEBUG_MULTICAST, "socket() failed with error code %d", errno);

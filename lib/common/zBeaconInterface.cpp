@@ -40,8 +40,9 @@ BeaconInterfaceState& state() {
 }
 
 bool is_valid_interface(const char* interface) {
-    return interface != nullptr && (strcmp(interface, zBEACON_DEFAULT_INTERFACE) == 0 ||
-                                    strcmp(interface, zBEACON_ANY_INTERFACE) == 0 || unix_discovery_ParseIPv4(interface, nullptr));
+    if (interface == nullptr) return false;
+    return strcmp(interface, zBEACON_DEFAULT_INTERFACE) == 0 || strcmp(interface, zBEACON_ANY_INTERFACE) == 0 ||
+           unix_discovery_ParseIPv4(interface, nullptr);
 }
 
 bool lock() {

@@ -30,7 +30,8 @@ public:
 
     // Binds the port on all addresses and joins `group` on each interface address; multicast
     // answers go out through the first of them. Throws std::runtime_error when it cannot.
-    UdpResponder(uint16_t port, const std::string& group, const std::vector<std::string>& interfaces, Answering answering);
+    UdpResponder(uint16_t port, const std::string& group, const std::vector<std::string>& interfaces,
+                 Answering answering);
     ~UdpResponder();
     UdpResponder(const UdpResponder&) = delete;
     UdpResponder& operator=(const UdpResponder&) = delete;
