@@ -70,6 +70,8 @@ qErr qLogger_Disable(qLogger* logger) {
     return joined == 0 ? qErrNone : qErrUnknown;
 }
 
+qFile* qLogger_GetFile(qLogger* logger) { return valid_logger(logger) ? logger->file : nullptr; }
+
 qErr qLogger_Destroy(qLogger** logger) {
     if (logger == nullptr || !valid_logger(*logger)) return qErrParam;
     qErr result = qLogger_Disable(*logger);

@@ -24,5 +24,7 @@ qErr qLogger_Enable(qLogger* logger);
 // Stops and joins the thread (qErrUnknown when the join fails). From the logger's own thread
 // (inside the procedure) it does nothing, as a thread cannot join itself.
 qErr qLogger_Disable(qLogger* logger);
+// The file the logger writes to; none for an invalid logger. Only for use while it is disabled.
+qFile* qLogger_GetFile(qLogger* logger);
 // Disables, closes the file, frees the logger and clears the caller's pointer.
 qErr qLogger_Destroy(qLogger** logger);
