@@ -35,6 +35,7 @@ struct Link::impl {
     Link* owner;
     qLinkID linkRef = 0;
     qLogger* logger = nullptr;
+    bool packetLogOn = false;  // the logger's thread is writing the packet log
     qEtherConfig config;
     StreamTable streamTable;                 // guarded by streamMutex
     std::unique_ptr<std::thread> asyncThread;

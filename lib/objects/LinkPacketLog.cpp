@@ -47,10 +47,12 @@ void readDebugBuffer(qFile* file, uint32_t link) {
 
 void Link::impl::closePacketLog() {
     if (logger == nullptr) return;
-    qLogger_Disable(logger);
-    // What the thread had not written yet still goes into the file; the records are bounded
-    // by the buffer, and the link records nothing more once its user stopped the logger.
-    drainPacketLog();
+    if (packetLogOn) {
+        qLogger_Disable(logger);
+        // What the thread had not written yet still goes into the file.
+        drainPacketLog();
+        packetLogOn = false;
+    }
     qLogger_Destroy(&logger);
 }
 
@@ -74,6 +76,7 @@ qErr Link::enablePacketLog(const char* path) {
     }
     result = qLogger_Enable(pimpl->logger);
     if (result == qErrNone) {
+        pimpl->packetLogOn = true;
         result = qLink_PacketDebug_Write(pimpl->linkRef, qPacketLogText, sizeof START_TEXT, START_TEXT);
     }
     return result;
@@ -84,7 +87,9 @@ qErr Link::disablePacketLog() {
     qLink_PacketDebug_Disable(pimpl->linkRef);
     if (pimpl->logger == nullptr) return qErrNone;
     qErr result = qLogger_Disable(pimpl->logger);
-    pimpl->drainPacketLog();
+    // Everything up to now is in the file when the log is switched off.
+    if (pimpl->packetLogOn) pimpl->drainPacketLog();
+    pimpl->packetLogOn = false;
     return result;
 }
 
