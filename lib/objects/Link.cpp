@@ -202,16 +202,12 @@ qErr Link::disconnect() {
 
 qErr Link::reset() {
     if (pimpl->linkRef == 0) return qErrNone;
+    // Subscriptions live in the module's end of the link, which a reset remakes: they end
+    // here, so that gets go to the module instead of a cache that no sample refreshes.
+    pimpl->stopStreaming();
     qLink_Reset(pimpl->linkRef);
-    // The engine starts the remade link without a user filter or packet log; subscriptions
-    // and an open packet log carry on over it.
-    bool streaming = false;
-    {
-        std::lock_guard lock(pimpl->streamMutex);
-        streaming = !pimpl->streamTable.empty();
-    }
-    if (streaming) pimpl->installStreamFilter(true);
-    if (pimpl->logger != nullptr) qLink_PacketDebug_Enable(pimpl->linkRef);
+    // The engine starts the remade link without a packet log; an open one carries on.
+    if (pimpl->packetLogOn) qLink_PacketDebug_Enable(pimpl->linkRef);
     return qErrNone;
 }
 

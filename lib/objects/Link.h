@@ -97,7 +97,7 @@ public:
     bool isConnected() const;      // an engine link exists and runs
     int getStatus() const;         // the engine link's status, 8 without one
     qErr disconnect();             // stops streaming, closes the packet log, destroys the engine link
-    qErr reset();                  // the engine remakes the link's stream
+    qErr reset();                  // the engine remakes the link's stream; subscriptions end
     // Asks the module for its own address: qErrNotReady when not connected or no answer came.
     qErr getModuleAddress(uint8_t* address);
 
