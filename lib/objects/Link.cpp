@@ -205,9 +205,19 @@ qErr Link::reset() {
     // Subscriptions live in the module's end of the link, which a reset remakes: they end
     // here, so that gets go to the module instead of a cache that no sample refreshes.
     pimpl->stopStreaming();
+    // The engine frees the link's packet log while it remakes the link: the logger thread must
+    // not be reading it then. What it had not written goes out first; then the log carries on.
+    bool logging = pimpl->packetLogOn;
+    if (logging) {
+        qLogger_Disable(pimpl->logger);
+        pimpl->drainPacketLog();
+    }
     qLink_Reset(pimpl->linkRef);
-    // The engine starts the remade link without a packet log; an open one carries on.
-    if (pimpl->packetLogOn) qLink_PacketDebug_Enable(pimpl->linkRef);
+    if (logging && qLink_PacketDebug_Enable(pimpl->linkRef) == qErrNone) {
+        pimpl->packetLogOn = qLogger_Enable(pimpl->logger) == qErrNone;
+    } else {
+        pimpl->packetLogOn = false;
+    }
     return qErrNone;
 }
 

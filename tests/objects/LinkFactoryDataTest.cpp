@@ -13,13 +13,6 @@ using namespace link_test;
 using namespace test_support;
 using namespace std::chrono_literals;
 
-namespace {
-
-ScriptedPeer::Step host(const std::string& wire) { return {ScriptedPeer::Direction::HostSends, bytes(wire)}; }
-ScriptedPeer::Step module(const std::string& wire) { return {ScriptedPeer::Direction::PeerSends, bytes(wire)}; }
-
-}  // namespace
-
 TEST(FactoryData, ReadsAndWritesRecordsOfTheModule) {
     VirtualModuleLink target;
     Link& link = target.link;

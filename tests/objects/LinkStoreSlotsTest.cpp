@@ -12,13 +12,6 @@ using namespace link_test;
 using namespace test_support;
 using namespace std::chrono_literals;
 
-namespace {
-
-ScriptedPeer::Step host(const std::string& wire) { return {ScriptedPeer::Direction::HostSends, bytes(wire)}; }
-ScriptedPeer::Step module(const std::string& wire) { return {ScriptedPeer::Direction::PeerSends, bytes(wire)}; }
-
-}  // namespace
-
 TEST(StoreSlots, LoadAndUnloadRoundTripThroughTheModule) {
     VirtualModuleLink target;
     Link& link = target.link;

@@ -36,6 +36,14 @@ inline linkSpec usb_spec(uint32_t serialNumber) {
     return spec;
 }
 
+// Steps of a scripted exchange, written as hexadecimal text.
+inline test_support::ScriptedPeer::Step host(const std::string& wire) {
+    return {test_support::ScriptedPeer::Direction::HostSends, test_support::bytes(wire)};
+}
+inline test_support::ScriptedPeer::Step module(const std::string& wire) {
+    return {test_support::ScriptedPeer::Direction::PeerSends, test_support::bytes(wire)};
+}
+
 // A connected Link whose far end is played by the test.
 struct ScriptedModule {
     test_support::LoopbackListener listener;
