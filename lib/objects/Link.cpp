@@ -178,9 +178,9 @@ qErr Link::connectThroughLinkModule(Link& other) {
     if (pimpl->linkRef != 0) return qErrConnection;
     pimpl->linkRef = borrowed;
     qErr result = pimpl->connectHelper();
-    // When no engine link was created, the borrowed reference carries no use of ours: keeping
-    // it would make our disconnect end the other Link's link.
-    // (Both results come before any creation; a created link replaces the reference.)
+    // These two results come before any creation (a created link replaces the reference): the
+    // borrowed reference then carries no use of ours, and keeping it would make our disconnect
+    // end the other Link's link.
     if (result == qErrConfiguration || result == qErrMode) pimpl->linkRef = 0;
     return result;
 }
