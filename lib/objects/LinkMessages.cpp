@@ -96,7 +96,8 @@ struct LeadingBytes {
 
 bool begins_with(const qPacket* packet, void* reference) {
     const LeadingBytes* wanted = static_cast<const LeadingBytes*>(reference);
-    return packet->length >= wanted->count && memcmp(packet->data, wanted->match, wanted->count) == 0;
+    return packet->length >= wanted->count &&
+           (wanted->count == 0 || memcmp(packet->data, wanted->match, wanted->count) == 0);
 }
 
 }  // namespace
