@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "FakeUsbBus.h"
 #include "LinkTestSupport.h"
 
 using namespace link_test;
@@ -119,6 +120,31 @@ TEST(LinkConnect, ReportsEachTransportsFailureAndKeepsNoEngineLink) {
         link.getConfig(&after);
         EXPECT_EQ(after.port, 0);
     }
+}
+
+// A module on the (pretend) USB bus: the default configuration goes through the link sharing
+// server, which this program does not run, so only a Link with sharing switched off reaches it.
+TEST(LinkConnect, UsbModuleIsReachedDirectlyOnlyWithSharingSwitchedOff) {
+    FakeUsbBus bus;
+    FakeUsbDevice device;
+    device.serial = "40F5849A";
+    FakeUsbDevice& attached = bus.add(device);
+    bus.set_responder([](const std::string& packet) { return packet == bytes("AD 00") ? bytes("02 00") : ""; });
+
+    Link link(usb_spec(0x40F5849A), "usb");
+    EXPECT_EQ(link.connect(), qErrConnection);
+    EXPECT_EQ(attached.opens, 0);
+    EXPECT_EQ(link.getStatus(), STATUS_NO_ENGINE_LINK);
+
+    qEtherConfig direct;
+    direct.enabled = false;
+    direct.fallback = false;
+    ASSERT_EQ(link.setConfig(direct), qErrNone);
+    ASSERT_EQ(link.connect(), qErrNone);
+    EXPECT_TRUE(link.isConnected());
+    EXPECT_TRUE(attached.claimed);
+    EXPECT_EQ(link.disconnect(), qErrNone);
+    EXPECT_FALSE(attached.claimed);
 }
 
 TEST(LinkConnect, ThroughAnotherLinkSharesItsEngineLink) {
