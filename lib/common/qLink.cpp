@@ -103,7 +103,7 @@ qLinkID qLink_CreateUSB(uint32_t serialNumber) {
 
 qLinkID qLink_CreateTCPIP(uint32_t address, uint16_t port) {
     bool found = false;
-    qLinkID existing = sAddUseToExisting(address, false, &found);
+    qLinkID existing = sAddUseToExistingEndpoint(address, port, &found);
     if (found) return existing;
 
     qLinkID id = sCreate(address, port, qLinkTypeTCPIP);

@@ -47,6 +47,16 @@ qLinkEntry* find_by_identifier(uint32_t identifier) {
     return nullptr;
 }
 
+// With the table locked: one more use of the entry, unless a sharing server serves it and the
+// caller must go through a client link instead.
+qLinkID add_use_to(qLinkEntry* entry, bool refuseShared, bool* found) {
+    *found = entry != nullptr;
+    if (entry == nullptr) return 0;
+    if (refuseShared && entry->server != nullptr) return 0;
+    entry->useCount = static_cast<int16_t>(static_cast<uint16_t>(entry->useCount) + 1);
+    return entry->ID;
+}
+
 qLinkEntry* unlink_entry(qLinkID id) {
     for (qLinkEntry** link = &table().head; *link != nullptr; link = &(*link)->next) {
         if ((*link)->ID == id) {
@@ -165,12 +175,16 @@ qLinkEntry* sExtractEntry(qLinkID id) {
 
 qLinkID sAddUseToExisting(uint32_t identifier, bool refuseShared, bool* found) {
     TableLock lock;
-    qLinkEntry* entry = find_by_identifier(identifier);
-    *found = entry != nullptr;
-    if (entry == nullptr) return 0;
-    if (refuseShared && entry->server != nullptr) return 0;
-    entry->useCount = static_cast<int16_t>(static_cast<uint16_t>(entry->useCount) + 1);
-    return entry->ID;
+    return add_use_to(find_by_identifier(identifier), refuseShared, found);
+}
+
+qLinkID sAddUseToExistingEndpoint(uint32_t address, uint16_t port, bool* found) {
+    TableLock lock;
+    qLinkEntry* entry = table().head;
+    while (entry != nullptr && !(entry->identifier == address && entry->port == port && entry->type == qLinkTypeTCPIP)) {
+        entry = entry->next;
+    }
+    return add_use_to(entry, false, found);
 }
 
 qLinkEntry* sReleaseUse(qLinkID id, bool* found) {

@@ -116,6 +116,9 @@ qLinkEntry* sExtractEntry(qLinkID id);
 // returns its ID (0 when a sharing server is attached and `refuseShared` is set); 0 when none.
 // Lookup and count change are one step, so a racing destroy cannot free it in between.
 qLinkID sAddUseToExisting(uint32_t identifier, bool refuseShared, bool* found);
+// The same for a TCP/IP link: it is shared only with a link to the same address and port, so two
+// modules behind one address (a gateway, or simulated modules on one host) never share a link.
+qLinkID sAddUseToExistingEndpoint(uint32_t address, uint16_t port, bool* found);
 // Drops one use of the entry with that ID; when none remain the entry is unlinked and
 // returned for teardown. `*found` tells whether the ID named an entry.
 qLinkEntry* sReleaseUse(qLinkID id, bool* found);

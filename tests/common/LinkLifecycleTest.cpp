@@ -125,6 +125,20 @@ TEST(LinkLifecycle, LinksToOneModuleShareOneLinkUntilTheLastUseEnds) {
     EXPECT_EQ(sLookupEntryByIdentifier(loopback_address()), nullptr);
 }
 
+TEST(LinkLifecycle, ModulesOnOneAddressWithOtherPortsGetLinksOfTheirOwn) {
+    LoopbackListener first_module;
+    LoopbackListener second_module;
+    auto [first, first_peer] = open_tcp_link(first_module);
+    auto [second, second_peer] = open_tcp_link(second_module);
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(second, 0u);
+    EXPECT_NE(first, second);
+    ASSERT_NE(second_peer, nullptr);
+    EXPECT_EQ(qLink_Destroy(&first), qErrNone);
+    EXPECT_EQ(qLink_GetStatus(second), qLinkStatusRunning);
+    EXPECT_EQ(qLink_Destroy(&second), qErrNone);
+}
+
 TEST(LinkLifecycle, LinksThatCannotConnectLeaveNothingBehind) {
     uint16_t closed_port;
     {
