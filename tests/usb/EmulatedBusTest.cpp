@@ -1,0 +1,349 @@
+// The emulated bus as libusb sees it, through plain libusb calls: what the host's USB transport
+// relies on from real hardware must hold here too.
+#include <libusb.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "EmulatedUsbBus.h"
+
+using namespace std::chrono_literals;
+using test_support::EmulatedUsbBus;
+using usb_emulation::DeviceId;
+using usb_emulation::DeviceState;
+
+namespace {
+
+constexpr uint8_t kIn = usb_emulation::kBulkInEndpoint;
+constexpr uint8_t kOut = usb_emulation::kBulkOutEndpoint;
+
+class Libusb {
+public:
+    Libusb() { EXPECT_EQ(libusb_init(&context_), 0); }
+    ~Libusb() { libusb_exit(context_); }
+    libusb_context* context() const { return context_; }
+
+    struct Listed {
+        uint16_t vendor;
+        uint16_t product;
+        uint8_t address;
+    };
+    std::vector<Listed> list() const {
+        libusb_device** devices = nullptr;
+        const ssize_t count = libusb_get_device_list(context_, &devices);
+        std::vector<Listed> listed;
+        for (ssize_t i = 0; i < count; ++i) {
+            libusb_device_descriptor descriptor{};
+            libusb_get_device_descriptor(devices[i], &descriptor);
+            listed.push_back({descriptor.idVendor, descriptor.idProduct, libusb_get_device_address(devices[i])});
+        }
+        libusb_free_device_list(devices, 1);
+        return listed;
+    }
+
+    // Opens the device at this address; null when it is not listed or cannot be opened.
+    libusb_device_handle* open(uint8_t address, int* error = nullptr) const {
+        libusb_device** devices = nullptr;
+        const ssize_t count = libusb_get_device_list(context_, &devices);
+        libusb_device_handle* handle = nullptr;
+        for (ssize_t i = 0; i < count; ++i) {
+            if (libusb_get_device_address(devices[i]) != address) continue;
+            const int result = libusb_open(devices[i], &handle);
+            if (error != nullptr) *error = result;
+        }
+        libusb_free_device_list(devices, 1);
+        return handle;
+    }
+
+    // Waits until a device at this address is listed (or no longer is).
+    bool wait_listed(uint8_t address, bool listed, std::chrono::milliseconds timeout = 5s) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        do {
+            bool found = false;
+            for (const Listed& device : list()) found = found || device.address == address;
+            if (found == listed) return true;
+            std::this_thread::sleep_for(10ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+
+private:
+    libusb_context* context_ = nullptr;
+};
+
+// An open, claimed module handle that is released and closed with the object.
+class Claimed {
+public:
+    Claimed(const Libusb& usb, uint8_t address) : handle_(usb.open(address)) {
+        EXPECT_NE(handle_, nullptr);
+        if (handle_ != nullptr) {
+            EXPECT_EQ(libusb_claim_interface(handle_, 0), 0);
+        }
+    }
+    ~Claimed() {
+        if (handle_ == nullptr) return;
+        libusb_release_interface(handle_, 0);
+        libusb_close(handle_);
+    }
+    libusb_device_handle* get() const { return handle_; }
+
+    int send(const std::vector<uint8_t>& bytes, int* transferred = nullptr, unsigned timeout_ms = 1000) {
+        int count = 0;
+        const int result = libusb_bulk_transfer(handle_, kOut, const_cast<uint8_t*>(bytes.data()),
+                                                static_cast<int>(bytes.size()), &count, timeout_ms);
+        if (transferred != nullptr) *transferred = count;
+        return result;
+    }
+    int receive(std::vector<uint8_t>& bytes, unsigned timeout_ms = 1000, size_t capacity = 1024) {
+        bytes.assign(capacity, 0);
+        int count = 0;
+        const int result = libusb_bulk_transfer(handle_, kIn, bytes.data(), static_cast<int>(capacity), &count, timeout_ms);
+        bytes.resize(static_cast<size_t>(count));
+        return result;
+    }
+
+private:
+    libusb_device_handle* handle_;
+};
+
+std::string serial_string(libusb_device_handle* handle) {
+    libusb_device_descriptor descriptor{};
+    libusb_get_device_descriptor(libusb_get_device(handle), &descriptor);
+    unsigned char text[256] = {};
+    const int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text);
+    return length < 0 ? std::string("error ") + libusb_error_name(length) : std::string(reinterpret_cast<char*>(text), length);
+}
+
+class EmulatedBus : public EmulatedUsbBus {};
+
+}  // namespace
+
+TEST_F(EmulatedBus, ModulesAreListedWithTheirDescriptorsAndSerialStrings) {
+    const DeviceId first = plug_module(0x1A2B3C4D, 19);
+    const DeviceId second = plug_module(0x0000002A, 7);
+    Libusb usb;
+
+    const auto listed = usb.list();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].vendor + listed[1].vendor, 2 * 0x7C4E);
+    for (DeviceId id : {first, second}) {
+        const DeviceState state = bus.state(id);
+        libusb_device_handle* handle = usb.open(state.address);
+        ASSERT_NE(handle, nullptr);
+        libusb_device* device = libusb_get_device(handle);
+        libusb_device_descriptor descriptor{};
+        ASSERT_EQ(libusb_get_device_descriptor(device, &descriptor), 0);
+        EXPECT_EQ(descriptor.idVendor, 0x7C4E);
+        EXPECT_EQ(descriptor.idProduct, id == first ? 19 : 7);
+        EXPECT_EQ(libusb_get_device_speed(device), LIBUSB_SPEED_HIGH);
+
+        libusb_config_descriptor* configuration = nullptr;
+        ASSERT_EQ(libusb_get_active_config_descriptor(device, &configuration), 0);
+        ASSERT_EQ(configuration->bNumInterfaces, 1);
+        const libusb_interface_descriptor& setting = configuration->interface[0].altsetting[0];
+        EXPECT_EQ(setting.bInterfaceClass, 0xFF);
+        EXPECT_EQ(setting.bInterfaceSubClass, 0x88);
+        EXPECT_EQ(setting.bInterfaceProtocol, 0x10);
+        ASSERT_EQ(setting.bNumEndpoints, 2);
+        for (int e = 0; e < 2; ++e) {
+            EXPECT_EQ(setting.endpoint[e].bmAttributes & 3, LIBUSB_TRANSFER_TYPE_BULK);
+            EXPECT_EQ(setting.endpoint[e].wMaxPacketSize, 512);
+        }
+        EXPECT_EQ(setting.endpoint[0].bEndpointAddress, kIn);
+        EXPECT_EQ(setting.endpoint[1].bEndpointAddress, kOut);
+        libusb_free_config_descriptor(configuration);
+
+        EXPECT_EQ(serial_string(handle), id == first ? "1A2B3C4D" : "0000002A");
+        libusb_close(handle);
+    }
+}
+
+TEST_F(EmulatedBus, BulkBytesCrossBothEndpointsAndAnIdleReadTimesOutInStep) {
+    const DeviceId module = plug_module(0x40F5849A, 19);
+    Libusb usb;
+    Claimed link(usb, bus.state(module).address);
+
+    std::vector<uint8_t> request(1024);
+    for (size_t i = 0; i < request.size(); ++i) request[i] = static_cast<uint8_t>(i * 7);
+    int sent = 0;
+    ASSERT_EQ(link.send(request, &sent), 0);
+    EXPECT_EQ(sent, 1024);
+    std::vector<uint8_t> answer;
+    ASSERT_EQ(link.receive(answer), 0);
+    EXPECT_EQ(answer, request);
+
+    // Nothing to read: the transfer times out after its own time limit, and the next exchange is
+    // not disturbed by the cancelled one.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(link.receive(answer, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 95ms);
+    EXPECT_TRUE(answer.empty());
+    ASSERT_EQ(link.send({0xAD, 0x00}), 0);
+    ASSERT_EQ(link.receive(answer), 0);
+    EXPECT_EQ(answer, (std::vector<uint8_t>{0xAD, 0x00}));
+
+    // A short IN transfer takes what fits; the rest waits for the next one.
+    ASSERT_EQ(link.send({1, 2, 3, 4, 5}), 0);
+    ASSERT_EQ(link.receive(answer, 1000, 3), 0);
+    EXPECT_EQ(answer, (std::vector<uint8_t>{1, 2, 3}));
+    ASSERT_EQ(link.receive(answer), 0);
+    EXPECT_EQ(answer, (std::vector<uint8_t>{4, 5}));
+    EXPECT_EQ(bus.state(module).bytes_from_host, 1024u + 2 + 5);
+    EXPECT_EQ(bus.state(module).bytes_to_host, 1024u + 2 + 5);
+}
+
+TEST_F(EmulatedBus, AnswersDueLaterWakeTheWaitingReader) {
+    const DeviceId module = plug_module(0x40F5849A, 19, std::make_shared<usb_emulation::EchoModel>(150ms));
+    Libusb usb;
+    Claimed link(usb, bus.state(module).address);
+
+    ASSERT_EQ(link.send({9, 8, 7}), 0);
+    const auto sent = std::chrono::steady_clock::now();
+    std::vector<uint8_t> answer;
+    ASSERT_EQ(link.receive(answer), 0);
+    const auto waited = std::chrono::steady_clock::now() - sent;
+    EXPECT_EQ(answer, (std::vector<uint8_t>{9, 8, 7}));
+    EXPECT_GE(waited, 140ms);
+    EXPECT_LT(waited, 900ms);
+}
+
+TEST_F(EmulatedBus, TheLinkInterfaceHasOneHolderAndCanBeRefusedAsBusy) {
+    const DeviceId module = plug_module(0x40F5849A, 19);
+    Libusb usb;
+    const uint8_t address = bus.state(module).address;
+
+    libusb_device_handle* first = usb.open(address);
+    libusb_device_handle* second = usb.open(address);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(libusb_claim_interface(first, 0), 0);
+    EXPECT_TRUE(bus.state(module).claimed);
+    EXPECT_EQ(libusb_claim_interface(second, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_claim_interface(first, 1), LIBUSB_ERROR_NOT_FOUND);
+    // Closing the handle gives the interface up, as the kernel does for a closed file.
+    libusb_close(first);
+    ASSERT_TRUE(bus.wait_for(module, [](const DeviceState& state) { return !state.claimed; }, 2s));
+    EXPECT_EQ(libusb_claim_interface(second, 0), 0);
+    libusb_release_interface(second, 0);
+
+    usb_emulation::UsbFaults faults;
+    faults.refuse_claim_as_busy = true;
+    bus.set_faults(module, faults);
+    EXPECT_EQ(libusb_claim_interface(second, 0), LIBUSB_ERROR_BUSY);
+    libusb_close(second);
+}
+
+TEST_F(EmulatedBus, InjectedBusErrorsAndStallsFailTransfersUntilUsedUpOrCleared) {
+    const DeviceId module = plug_module(0x40F5849A, 19);
+    Libusb usb;
+    Claimed link(usb, bus.state(module).address);
+    std::vector<uint8_t> answer;
+
+    usb_emulation::UsbFaults faults;
+    faults.failing_out_transfers = 2;
+    faults.failing_in_transfers = 1;
+    bus.set_faults(module, faults);
+    EXPECT_EQ(link.send({1}), LIBUSB_ERROR_IO);
+    EXPECT_EQ(link.send({2}), LIBUSB_ERROR_IO);
+    EXPECT_EQ(link.send({3}), 0);
+    EXPECT_EQ(link.receive(answer), LIBUSB_ERROR_IO);
+    ASSERT_EQ(link.receive(answer), 0);
+    EXPECT_EQ(answer, std::vector<uint8_t>{3});  // the failed transfers carried nothing
+
+    faults = {};
+    faults.stall_out = true;
+    faults.stall_in = true;
+    bus.set_faults(module, faults);
+    EXPECT_EQ(link.send({4}), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(link.send({4}), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(link.receive(answer), LIBUSB_ERROR_PIPE);
+    ASSERT_EQ(libusb_clear_halt(link.get(), kOut), 0);
+    ASSERT_EQ(libusb_clear_halt(link.get(), kIn), 0);
+    EXPECT_EQ(link.send({5}), 0);
+    ASSERT_EQ(link.receive(answer), 0);
+    EXPECT_EQ(answer, std::vector<uint8_t>{5});
+
+    faults = {};
+    faults.out_transfer_limit = 3;
+    bus.set_faults(module, faults);
+    int sent = 0;
+    EXPECT_EQ(link.send({6, 7, 8, 9, 10}, &sent), 0);
+    EXPECT_EQ(sent, 3);
+}
+
+TEST_F(EmulatedBus, UnplugEndsTheWaitingTransferAndEveryLaterOne) {
+    const DeviceId module = plug_module(0x40F5849A, 19);
+    Libusb usb;
+    const uint8_t address = bus.state(module).address;
+    Claimed link(usb, address);
+
+    std::atomic<int> result{1};
+    std::chrono::steady_clock::duration waited{};
+    std::thread reader([&] {
+        std::vector<uint8_t> answer;
+        const auto started = std::chrono::steady_clock::now();
+        result = link.receive(answer, 5000);
+        waited = std::chrono::steady_clock::now() - started;
+    });
+    std::this_thread::sleep_for(100ms);
+    bus.unplug(module);
+    reader.join();
+    EXPECT_EQ(result.load(), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_LT(waited, 2s);
+    EXPECT_EQ(link.send({1}), LIBUSB_ERROR_NO_DEVICE);
+    std::vector<uint8_t> answer;
+    EXPECT_EQ(link.receive(answer, 100), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_TRUE(usb.wait_listed(address, false));
+    EXPECT_FALSE(bus.state(module).plugged);
+}
+
+TEST_F(EmulatedBus, ReenumerationBringsTheModuleBackAtANewAddress) {
+    const DeviceId module = plug_module(0x40F5849A, 19);
+    Libusb usb;  // made before the restart: the new device reaches it as a hotplug event
+    const uint8_t first_address = bus.state(module).address;
+    libusb_device_handle* old_handle = usb.open(first_address);
+    ASSERT_NE(old_handle, nullptr);
+
+    bus.reenumerate(module, 50ms, "0BADC0DE");
+    ASSERT_TRUE(wait_for_enumeration(module, 2));
+    const uint8_t second_address = bus.state(module).address;
+    EXPECT_NE(second_address, first_address);
+    ASSERT_TRUE(usb.wait_listed(second_address, true));
+    EXPECT_TRUE(usb.wait_listed(first_address, false));
+    EXPECT_EQ(libusb_claim_interface(old_handle, 0), LIBUSB_ERROR_NO_DEVICE);
+    libusb_close(old_handle);
+
+    Claimed link(usb, second_address);
+    EXPECT_EQ(serial_string(link.get()), "0BADC0DE");
+    ASSERT_EQ(link.send({1, 2}), 0);
+    std::vector<uint8_t> answer;
+    ASSERT_EQ(link.receive(answer), 0);
+    EXPECT_EQ(answer, (std::vector<uint8_t>{1, 2}));
+
+    // A fresh libusb context sees the bus as it is now.
+    Libusb fresh;
+    ASSERT_EQ(fresh.list().size(), 1u);
+    EXPECT_EQ(fresh.list()[0].address, second_address);
+}
+
+TEST_F(EmulatedBus, AWaitOnAnIdleModuleUsesNextToNoCpu) {
+    const DeviceId module = plug_module(0x40F5849A, 19);
+    Libusb usb;
+    Claimed link(usb, bus.state(module).address);
+
+    timespec cpu_before{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_before);
+    const auto wall_before = std::chrono::steady_clock::now();
+    std::vector<uint8_t> answer;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(link.receive(answer, 400), LIBUSB_ERROR_TIMEOUT);
+    timespec cpu_after{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_after);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
+    const double cpu = (cpu_after.tv_sec - cpu_before.tv_sec) + (cpu_after.tv_nsec - cpu_before.tv_nsec) / 1e9;
+    // A spinning event loop would burn a whole core (every thread of the process counts here).
+    EXPECT_LT(cpu, 0.1 * wall) << "cpu " << cpu << " s over " << wall << " s";
+}
