@@ -1,0 +1,40 @@
+// The usb-testbed command line: the modules to put on the emulated bus, then the program to run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "UsbFaults.h"
+
+namespace usb_testbed {
+
+struct ModuleSpec {
+    uint32_t serial_number = 0;
+    std::optional<uint16_t> product_id;     // default: the model code
+    std::optional<std::string> serial_text;  // default: the serial number as "%08X"
+    usb_emulation::UsbFaults faults;
+    bool echo = false;  // serve an echo instead of the virtual module
+    // The virtual module's own settings, by option name without the dashes, in order.
+    std::vector<std::pair<std::string, std::string>> module_settings;
+};
+
+struct LaunchOptions {
+    std::vector<ModuleSpec> modules;
+    std::vector<std::string> command;
+};
+
+struct ShowUsage {};
+struct UsageError {
+    std::string message;
+};
+
+using ParseResult = std::variant<LaunchOptions, ShowUsage, UsageError>;
+
+ParseResult parse_launch_options(int argc, char** argv);
+const char* launcher_usage_text();
+
+}  // namespace usb_testbed
