@@ -120,6 +120,29 @@ std::string serial_string(libusb_device_handle* handle) {
 
 class EmulatedBus : public EmulatedUsbBus {};
 
+// An echo that restarts (under another serial string) once it has answered a 0xFF.
+class RestartingEcho : public usb_emulation::EchoModel {
+public:
+    void receive(const uint8_t* bytes, size_t count, usb_emulation::TimePoint now) override {
+        EchoModel::receive(bytes, count, now);
+        restart_asked_ = restart_asked_ || (count > 0 && bytes[count - 1] == 0xFF);
+    }
+    std::vector<uint8_t> take_output(usb_emulation::TimePoint now) override {
+        std::vector<uint8_t> output = EchoModel::take_output(now);
+        answered_ = restart_asked_ && !output.empty();
+        return output;
+    }
+    usb_emulation::BusRequest take_bus_request() override {
+        if (!answered_) return {};
+        answered_ = restart_asked_ = false;
+        return {usb_emulation::BusRequest::Kind::Reenumerate, 30ms, "0BADC0DE"};
+    }
+
+private:
+    bool restart_asked_ = false;
+    bool answered_ = false;
+};
+
 }  // namespace
 
 TEST_F(EmulatedBus, ModulesAreListedWithTheirDescriptorsAndSerialStrings) {
@@ -328,6 +351,24 @@ TEST_F(EmulatedBus, ReenumerationBringsTheModuleBackAtANewAddress) {
     Libusb fresh;
     ASSERT_EQ(fresh.list().size(), 1u);
     EXPECT_EQ(fresh.list()[0].address, second_address);
+}
+
+TEST_F(EmulatedBus, AModelThatRestartsLeavesOnceItsAnswerIsCollected) {
+    const DeviceId module = plug_module(0x40F5849A, 19, std::make_shared<RestartingEcho>());
+    Libusb usb;
+    const uint8_t first_address = bus.state(module).address;
+    {
+        Claimed link(usb, first_address);
+        ASSERT_EQ(link.send({0xFF}), 0);
+        std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(bus.state(module).plugged);  // the answer is still waiting for the host
+        std::vector<uint8_t> answer;
+        ASSERT_EQ(link.receive(answer), 0);
+        EXPECT_EQ(answer, std::vector<uint8_t>{0xFF});
+        ASSERT_TRUE(wait_for_enumeration(module, 2));
+    }
+    EXPECT_NE(bus.state(module).address, first_address);
+    EXPECT_EQ(bus.state(module).serial_text, "0BADC0DE");
 }
 
 TEST_F(EmulatedBus, AWaitOnAnIdleModuleUsesNextToNoCpu) {

@@ -3,6 +3,7 @@
 #include <umockdev.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 
@@ -207,7 +208,12 @@ void UsbTestbed::service_loop() {
         for (auto& emulated : devices_) bus_change_due = bus_change_due || emulated->bus_request_due();
         if (bus_change_due) {
             guard.unlock();
-            while (carry_out_bus_change()) {
+            try {
+                while (carry_out_bus_change()) {
+                }
+            } catch (const std::exception& error) {
+                // A device that cannot come back stays off the bus; the host sees it gone.
+                std::fprintf(stderr, "usb-emulation: %s\n", error.what());
             }
             guard.lock();
             continue;
