@@ -13,6 +13,7 @@
 #include "EchoModel.h"
 #include "PreloadEnvironment.h"
 #include "UsbTestbed.h"
+#include "VirtualModuleDevice.h"
 
 namespace test_support {
 
@@ -34,6 +35,14 @@ protected:
                                         std::shared_ptr<usb_emulation::DeviceModel> model = nullptr) {
         if (!model) model = std::make_shared<usb_emulation::EchoModel>();
         return bus.plug(std::move(model), usb_emulation::module_identity(serial_number, model_code));
+    }
+
+    // A virtual module on the bus (the virtual-module program's model), with its faults.
+    usb_emulation::DeviceId plug_virtual_module(const virtual_module::ModuleIdentity& identity,
+                                                const virtual_module::LinkFaults& faults = {},
+                                                std::chrono::milliseconds restart_time = std::chrono::milliseconds(50)) {
+        auto model = std::make_shared<usb_emulation::VirtualModuleDevice>(identity, faults, nullptr, restart_time);
+        return bus.plug(model, model->usb_identity());
     }
 
     // Waits (boundedly) until the device is back on the bus after leaving it `enumerations` times.

@@ -23,7 +23,7 @@ ProcessResult launch(std::vector<std::string> arguments) {
 
 TEST(UsbTestbedLauncher, TheProgramSeesTheModulesOfTheCommandLine) {
     // The child's view of sysfs is the emulated bus: one device per --module, on ports in order.
-    const ProcessResult result = launch({"--module", "1A2B3C4D", "--echo", "--module", "2a", "--echo", "--product-id",
+    const ProcessResult result = launch({"--module", "1A2B3C4D", "--module", "2a", "--model", "7", "--product-id",
                                          "0x8013", "--serial-string", "0000002a", "--", "/bin/sh", "-c",
                                          "cd /sys/bus/usb/devices && for attribute in 1-1/serial 1-1/idProduct "
                                          "1-2/serial 1-2/idProduct; do echo $(cat $attribute); done && "
@@ -46,6 +46,9 @@ TEST(UsbTestbedLauncher, ReportsTheProgramsExitStatusAndItsOwnFailures) {
         {{"--busy", "--", "/bin/true"}, 2, "usb-testbed: --busy describes a module: put it after --module"},
         {{"--module", "1", "--frobnicate", "--", "/bin/true"}, 2, "usb-testbed: unknown option --frobnicate"},
         {{"--module", "1", "--echo"}, 2, "usb-testbed: no program to run"},
+        {{"--module", "1", "--model", "300", "/bin/true"}, 2,
+         "usb-testbed: module 00000001: invalid value for --model: \"300\" (0 to 255)"},
+        {{"--module", "1", "--restart-ms", "soon", "/bin/true"}, 2, "usb-testbed: --restart-ms needs milliseconds"},
     };
     for (const auto& c : cases) {
         const ProcessResult result = launch(c.arguments);

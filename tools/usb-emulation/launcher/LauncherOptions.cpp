@@ -8,6 +8,8 @@ namespace usb_testbed {
 
 namespace {
 
+constexpr unsigned long kLongestRestartMs = 60 * 1000;
+
 // Options of the virtual module that a module on the bus takes over unchanged.
 constexpr const char* kModuleSettingsWithValue[] = {
     "model", "address", "firmware-version", "build", "name", "heartbeat-ms", "protocol-features",
@@ -47,6 +49,10 @@ ParseResult parse_launch_options(int argc, char** argv) {
             break;
         }
         if (argument == "--help") return ShowUsage{};
+        if (argument == "--trace") {
+            options.trace = true;
+            continue;
+        }
         if (argument.rfind("--", 0) != 0) break;  // the program to run
         const std::string name = argument.substr(2);
 
@@ -61,6 +67,7 @@ ParseResult parse_launch_options(int argc, char** argv) {
             continue;
         }
         const bool known = name == "product-id" || name == "serial-string" || name == "busy" || name == "echo" ||
+                           name == "restart-ms" ||
                            listed(name.c_str(), kModuleSettingsWithValue) ||
                            listed(name.c_str(), kModuleSettingsWithoutValue);
         if (!known) return UsageError{"unknown option " + argument};
@@ -80,12 +87,18 @@ ParseResult parse_launch_options(int argc, char** argv) {
             module.faults.refuse_claim_as_busy = true;
         } else if (name == "echo") {
             module.echo = true;
+        } else if (name == "restart-ms") {
+            const std::optional<std::string> text = next_value();
+            const std::optional<unsigned long> milliseconds = text ? parse_number(*text, 10, kLongestRestartMs) : std::nullopt;
+            if (!milliseconds) return UsageError{"--restart-ms needs milliseconds, at most 60000"};
+            module.restart_ms = static_cast<unsigned>(*milliseconds);
         } else if (listed(name.c_str(), kModuleSettingsWithValue)) {
             const std::optional<std::string> text = next_value();
             if (!text) return UsageError{argument + " needs a value"};
-            module.module_settings.emplace_back(name, *text);
+            module.module_arguments.push_back(argument);
+            module.module_arguments.push_back(*text);
         } else {
-            module.module_settings.emplace_back(name, "");
+            module.module_arguments.push_back(argument);
         }
     }
     for (; index < argc; ++index) options.command.emplace_back(argv[index]);
@@ -94,20 +107,22 @@ ParseResult parse_launch_options(int argc, char** argv) {
 }
 
 const char* launcher_usage_text() {
-    return "Usage: usb-testbed [--module SERIAL [MODULE OPTION]...]... [--] PROGRAM [ARGUMENT]...\n"
-           "Runs PROGRAM on an emulated USB bus that holds the modules described before it.\n"
+    return "Usage: usb-testbed [--trace] [--module SERIAL [MODULE OPTION]...]... [--] PROGRAM [ARGUMENT]...\n"
+           "Runs PROGRAM on an emulated USB bus that holds the virtual modules described before it.\n"
            "\n"
            "  --module SERIAL          a module with this serial number (hexadecimal)\n"
+           "  --trace                  print every packet of every module on standard error\n"
+           "  --help                   print this text\n"
            "Module options (for the last --module):\n"
            "  --model N                model code, also the USB product ID (default 19)\n"
            "  --product-id N           report this USB product ID instead\n"
            "  --serial-string TEXT     report this USB serial string instead of SERIAL as %08X\n"
            "  --busy                   refuse every claim of the link interface as busy\n"
+           "  --restart-ms N           time off the bus when the module restarts (default 500)\n"
            "  --echo                   send every byte back instead of answering as a module\n"
            "  --address N, --firmware-version V, --build N, --name TEXT, --heartbeat-ms N,\n"
            "  --protocol-features N, --silent-sync, --reply-delay-ms N, --drop-after N\n"
            "                           as for virtual-module\n"
-           "  --help                   print this text\n"
            "\n"
            "Exit status: PROGRAM's; 2 for a bad command line, 125 when the bus cannot be set up,\n"
            "126 when PROGRAM cannot be run, 127 when it is not found.\n";

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <variant>
 #include <vector>
 
@@ -18,12 +17,14 @@ struct ModuleSpec {
     std::optional<std::string> serial_text;  // default: the serial number as "%08X"
     usb_emulation::UsbFaults faults;
     bool echo = false;  // serve an echo instead of the virtual module
-    // The virtual module's own settings, by option name without the dashes, in order.
-    std::vector<std::pair<std::string, std::string>> module_settings;
+    std::optional<unsigned> restart_ms;  // time off the bus when the module restarts
+    // The virtual module's own options for this module ("--build", "7", ...), in order.
+    std::vector<std::string> module_arguments;
 };
 
 struct LaunchOptions {
     std::vector<ModuleSpec> modules;
+    bool trace = false;  // every packet of every module on standard error
     std::vector<std::string> command;
 };
 

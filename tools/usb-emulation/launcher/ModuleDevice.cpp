@@ -1,24 +1,54 @@
 #include "ModuleDevice.h"
 
-#include <stdexcept>
+#include <cstdio>
+#include <variant>
+#include <vector>
 
 #include "EchoModel.h"
+#include "Options.h"
+#include "VirtualModuleDevice.h"
 
 namespace usb_testbed {
 
 namespace {
 
-constexpr uint8_t kDefaultModel = 19;
+// The virtual module's parser checks the module's settings exactly as the program does; it
+// insists on a transport, and the bus is this module's transport.
+virtual_module::Options module_options(const ModuleSpec& spec) {
+    char serial[9];
+    std::snprintf(serial, sizeof serial, "%08X", spec.serial_number);
+    std::vector<std::string> arguments{"usb-testbed", "--pty", "--serial", serial};
+    arguments.insert(arguments.end(), spec.module_arguments.begin(), spec.module_arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    virtual_module::ParseResult parsed = virtual_module::parse_options(static_cast<int>(arguments.size()), argv.data());
+    if (const auto* error = std::get_if<virtual_module::UsageError>(&parsed)) {
+        throw InvalidModule("module " + std::string(serial) + ": " + error->message);
+    }
+    if (!std::holds_alternative<virtual_module::Options>(parsed)) throw InvalidModule("module " + std::string(serial));
+    return std::get<virtual_module::Options>(parsed);
+}
 
 }  // namespace
 
-ModuleDevice make_module_device(const ModuleSpec& spec) {
-    if (!spec.echo) throw std::invalid_argument("only --echo modules can be served until the virtual module is built in");
+ModuleDevice make_module_device(const ModuleSpec& spec, const virtual_module::TraceLog& log) {
+    const virtual_module::Options options = module_options(spec);
     ModuleDevice device;
-    device.identity = usb_emulation::module_identity(spec.serial_number, kDefaultModel);
+    device.identity = usb_emulation::module_identity(spec.serial_number, options.identity.model);
     if (spec.product_id) device.identity.product_id = *spec.product_id;
     if (spec.serial_text) device.identity.serial_text = *spec.serial_text;
-    device.model = std::make_shared<usb_emulation::EchoModel>();
+    device.faults = spec.faults;
+    if (spec.echo) {
+        device.model = std::make_shared<usb_emulation::EchoModel>();
+        return device;
+    }
+    device.trace = std::make_unique<virtual_module::LinkTrace>(log, "usb " + device.identity.serial_text);
+    const std::chrono::milliseconds restart_time =
+        spec.restart_ms ? std::chrono::milliseconds(*spec.restart_ms) : usb_emulation::kModuleRestartTime;
+    device.model = std::make_shared<usb_emulation::VirtualModuleDevice>(options.identity, options.faults,
+                                                                        device.trace.get(), restart_time);
     return device;
 }
 

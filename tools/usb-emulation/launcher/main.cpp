@@ -11,10 +11,12 @@
 #include <cstring>
 #include <exception>
 #include <variant>
+#include <vector>
 
 #include "LauncherOptions.h"
 #include "ModuleDevice.h"
 #include "PreloadEnvironment.h"
+#include "TraceLog.h"
 #include "UsbTestbed.h"
 
 namespace {
@@ -76,14 +78,22 @@ int main(int argc, char** argv) {
     }
     const auto& options = std::get<usb_testbed::LaunchOptions>(parsed);
 
+    virtual_module::TraceLog log(options.trace);
+    std::vector<usb_testbed::ModuleDevice> devices;
+    try {
+        for (const usb_testbed::ModuleSpec& spec : options.modules) devices.push_back(usb_testbed::make_module_device(spec, log));
+    } catch (const usb_testbed::InvalidModule& error) {
+        std::fprintf(stderr, "usb-testbed: %s\n%s", error.what(), usb_testbed::launcher_usage_text());
+        return kExitUsage;
+    }
+
     // The preload sleeps after every emulated ioctl; the child inherits the finer timer slack.
     prctl(PR_SET_TIMERSLACK, 1);
     try {
         usb_emulation::UsbTestbed bus;
-        for (const usb_testbed::ModuleSpec& spec : options.modules) {
-            usb_testbed::ModuleDevice device = usb_testbed::make_module_device(spec);
+        for (const usb_testbed::ModuleDevice& device : devices) {
             const usb_emulation::DeviceId id = bus.plug(device.model, device.identity);
-            bus.set_faults(id, spec.faults);
+            bus.set_faults(id, device.faults);
         }
         usb_emulation::add_preload_to_environment();
         return run_child(options.command);
