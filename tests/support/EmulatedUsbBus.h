@@ -39,9 +39,8 @@ protected:
 
     // A virtual module on the bus (the virtual-module program's model), with its faults.
     usb_emulation::DeviceId plug_virtual_module(const virtual_module::ModuleIdentity& identity,
-                                                const virtual_module::LinkFaults& faults = {},
-                                                std::chrono::milliseconds restart_time = std::chrono::milliseconds(50)) {
-        auto model = std::make_shared<usb_emulation::VirtualModuleDevice>(identity, faults, nullptr, restart_time);
+                                                const virtual_module::LinkFaults& faults = {}) {
+        auto model = std::make_shared<usb_emulation::VirtualModuleDevice>(identity, faults);
         return bus.plug(model, model->usb_identity());
     }
 

@@ -34,7 +34,7 @@ public:
         answered_ = restart_asked_ && !output.empty();
         return output;
     }
-    usb_emulation::BusRequest take_bus_request() override {
+    usb_emulation::BusRequest take_bus_request(usb_emulation::TimePoint) override {
         if (!answered_) return {};
         answered_ = restart_asked_ = false;
         return {usb_emulation::BusRequest::Kind::Reenumerate, 30ms, "0BADC0DE"};

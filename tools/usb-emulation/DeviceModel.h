@@ -43,8 +43,9 @@ public:
     // When tick() or take_output() next has something to do; `output_can_be_taken` is false while
     // no IN transfer waits, so pending output alone does not wake the testbed.
     virtual std::optional<TimePoint> next_deadline(bool output_can_be_taken) const = 0;
-    // Asked after every call above once the host has collected all output; Stay by default.
-    virtual BusRequest take_bus_request() { return {}; }
+    // Asked after every call above; Stay by default. A Reenumerate takes effect once the host
+    // has collected the output already taken from the model, an Unplug at once.
+    virtual BusRequest take_bus_request(TimePoint) { return {}; }
 };
 
 }  // namespace usb_emulation

@@ -107,7 +107,7 @@ void EmulatedDevice::serve(TimePoint now) {
             node_->complete_waiting_in(std::move(outcome));
         }
     }
-    BusRequest request = model_->take_bus_request();
+    BusRequest request = model_->take_bus_request(now);
     if (request.kind != BusRequest::Kind::Stay) bus_request_ = std::move(request);
 }
 

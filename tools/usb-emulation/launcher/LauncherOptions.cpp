@@ -2,36 +2,28 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace usb_testbed {
 
 namespace {
 
-constexpr unsigned long kLongestRestartMs = 60 * 1000;
-
-// Options of the virtual module that a module on the bus takes over unchanged.
-constexpr const char* kModuleSettingsWithValue[] = {
-    "model", "address", "firmware-version", "build", "name", "heartbeat-ms", "protocol-features",
-    "reply-delay-ms", "drop-after",
+// Options of the virtual-module program that describe how it is served, not the module: the bus
+// serves it, and --module names its serial number.
+constexpr const char* kTransportOptions[] = {
+    "--serial", "--tcp", "--pty", "--discovery", "--trace", "--exit-on-stdin-close", "--help",
 };
-constexpr const char* kModuleSettingsWithoutValue[] = {"silent-sync"};
-
-bool listed(const char* name, const auto& names) {
-    for (const char* entry : names) {
-        if (std::strcmp(entry, name) == 0) return true;
-    }
-    return false;
-}
 
 std::optional<unsigned long> parse_number(const std::string& text, int base, unsigned long maximum) {
-    if (text.empty()) return std::nullopt;
+    if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
     char* end = nullptr;
     errno = 0;
     const unsigned long value = std::strtoul(text.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || text[0] == '-' || value > maximum) return std::nullopt;
+    if (errno != 0 || *end != '\0' || value > maximum) return std::nullopt;
     return value;
 }
+
+// "--name=TEXT" names the option "--name".
+std::string option_name(const std::string& argument) { return argument.substr(0, argument.find('=')); }
 
 }  // namespace
 
@@ -42,9 +34,11 @@ ParseResult parse_launch_options(int argc, char** argv) {
         if (index + 1 >= argc) return std::nullopt;
         return std::string(argv[++index]);
     };
+    bool program_follows = false;
     for (; index < argc; ++index) {
         const std::string argument = argv[index];
         if (argument == "--") {
+            program_follows = true;
             ++index;
             break;
         }
@@ -53,10 +47,7 @@ ParseResult parse_launch_options(int argc, char** argv) {
             options.trace = true;
             continue;
         }
-        if (argument.rfind("--", 0) != 0) break;  // the program to run
-        const std::string name = argument.substr(2);
-
-        if (name == "module") {
+        if (argument == "--module") {
             const std::optional<std::string> text = next_value();
             const std::optional<unsigned long> serial = text ? parse_number(*text, 16, 0xFFFFFFFFul) : std::nullopt;
             if (!serial || *serial == 0 || text->size() > 8) {
@@ -66,63 +57,58 @@ ParseResult parse_launch_options(int argc, char** argv) {
             options.modules.back().serial_number = static_cast<uint32_t>(*serial);
             continue;
         }
-        const bool known = name == "product-id" || name == "serial-string" || name == "busy" || name == "echo" ||
-                           name == "restart-ms" ||
-                           listed(name.c_str(), kModuleSettingsWithValue) ||
-                           listed(name.c_str(), kModuleSettingsWithoutValue);
-        if (!known) return UsageError{"unknown option " + argument};
-        if (options.modules.empty()) return UsageError{argument + " describes a module: put it after --module"};
+        if (options.modules.empty()) {
+            return UsageError{argument.rfind("--", 0) == 0 ? argument + " describes a module: put it after --module"
+                                                          : "put -- before the program to run"};
+        }
         ModuleSpec& module = options.modules.back();
-
-        if (name == "product-id") {
+        if (argument == "--product-id") {
             const std::optional<std::string> text = next_value();
             const std::optional<unsigned long> product = text ? parse_number(*text, 0, 0xFFFF) : std::nullopt;
             if (!product) return UsageError{"--product-id needs a number from 0 to 0xFFFF"};
             module.product_id = static_cast<uint16_t>(*product);
-        } else if (name == "serial-string") {
+        } else if (argument == "--serial-string") {
             const std::optional<std::string> text = next_value();
             if (!text) return UsageError{"--serial-string needs a text"};
             module.serial_text = *text;
-        } else if (name == "busy") {
+        } else if (argument == "--busy") {
             module.faults.refuse_claim_as_busy = true;
-        } else if (name == "echo") {
+        } else if (argument == "--echo") {
             module.echo = true;
-        } else if (name == "restart-ms") {
-            const std::optional<std::string> text = next_value();
-            const std::optional<unsigned long> milliseconds = text ? parse_number(*text, 10, kLongestRestartMs) : std::nullopt;
-            if (!milliseconds) return UsageError{"--restart-ms needs milliseconds, at most 60000"};
-            module.restart_ms = static_cast<unsigned>(*milliseconds);
-        } else if (listed(name.c_str(), kModuleSettingsWithValue)) {
-            const std::optional<std::string> text = next_value();
-            if (!text) return UsageError{argument + " needs a value"};
-            module.module_arguments.push_back(argument);
-            module.module_arguments.push_back(*text);
+        } else if (argument == "--dump-flash") {
+            const std::optional<std::string> path = next_value();
+            if (!path || path->empty()) return UsageError{"--dump-flash needs a file name"};
+            module.dump_flash = *path;
         } else {
+            for (const char* transport : kTransportOptions) {
+                if (option_name(argument) == transport) return UsageError{argument + " is not for a module on the bus"};
+            }
             module.module_arguments.push_back(argument);
         }
     }
+    if (!program_follows) return UsageError{"put -- before the program to run"};
     for (; index < argc; ++index) options.command.emplace_back(argv[index]);
     if (options.command.empty()) return UsageError{"no program to run"};
     return options;
 }
 
 const char* launcher_usage_text() {
-    return "Usage: usb-testbed [--trace] [--module SERIAL [MODULE OPTION]...]... [--] PROGRAM [ARGUMENT]...\n"
+    return "Usage: usb-testbed [--trace] [--module SERIAL [MODULE OPTION]...]... -- PROGRAM [ARGUMENT]...\n"
            "Runs PROGRAM on an emulated USB bus that holds the virtual modules described before it.\n"
            "\n"
            "  --module SERIAL          a module with this serial number (hexadecimal)\n"
            "  --trace                  print every packet of every module on standard error\n"
            "  --help                   print this text\n"
            "Module options (for the last --module):\n"
-           "  --model N                model code, also the USB product ID (default 19)\n"
-           "  --product-id N           report this USB product ID instead\n"
+           "  --product-id N           report this USB product ID instead of the model code\n"
            "  --serial-string TEXT     report this USB serial string instead of SERIAL as %08X\n"
            "  --busy                   refuse every claim of the link interface as busy\n"
-           "  --restart-ms N           time off the bus when the module restarts (default 500)\n"
+           "  --dump-flash FILE        write the module's memory to FILE after every restart and\n"
+           "                           at the end, as virtual-module does\n"
            "  --echo                   send every byte back instead of answering as a module\n"
-           "  --address N, --firmware-version V, --build N, --name TEXT, --heartbeat-ms N,\n"
-           "  --protocol-features N, --silent-sync, --reply-delay-ms N, --drop-after N\n"
-           "                           as for virtual-module\n"
+           "  any other option of virtual-module that describes the module: --model, --address,\n"
+           "  --firmware-version, --build, --name, --heartbeat-ms, --restart-ms, --routed,\n"
+           "  the loader's settings and the fault switches\n"
            "\n"
            "Exit status: PROGRAM's; 2 for a bad command line, 125 when the bus cannot be set up,\n"
            "126 when PROGRAM cannot be run, 127 when it is not found.\n";

@@ -17,8 +17,9 @@ struct ModuleSpec {
     std::optional<std::string> serial_text;  // default: the serial number as "%08X"
     usb_emulation::UsbFaults faults;
     bool echo = false;  // serve an echo instead of the virtual module
-    std::optional<unsigned> restart_ms;  // time off the bus when the module restarts
-    // The virtual module's own options for this module ("--build", "7", ...), in order.
+    std::optional<std::string> dump_flash;  // where the module's memory is written
+    // The virtual module's own options for this module ("--build", "7", ...), in order; its
+    // parser checks them.
     std::vector<std::string> module_arguments;
 };
 

@@ -3,13 +3,16 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "DeviceModel.h"
 #include "LauncherOptions.h"
 #include "TraceLog.h"
 #include "UsbFaults.h"
 #include "UsbIdentity.h"
+#include "VirtualModuleDevice.h"
 
 namespace usb_testbed {
 
@@ -18,6 +21,9 @@ struct ModuleDevice {
     usb_emulation::UsbFaults faults;
     std::unique_ptr<virtual_module::LinkTrace> trace;  // outlives the model, which reports to it
     std::shared_ptr<usb_emulation::DeviceModel> model;
+    // The virtual module behind the device (none for an echo) and where its memory goes.
+    std::shared_ptr<usb_emulation::VirtualModuleDevice> module;
+    std::optional<std::string> dump_flash;
 };
 
 // A module setting the virtual module refuses; the message says which and why.

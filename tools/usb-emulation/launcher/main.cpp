@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LauncherOptions.h"
+#include "MemoryDumpFile.h"
 #include "ModuleDevice.h"
 #include "PreloadEnvironment.h"
 #include "TraceLog.h"
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
 
     // The preload sleeps after every emulated ioctl; the child inherits the finer timer slack.
     prctl(PR_SET_TIMERSLACK, 1);
+    int status = 0;
     try {
         usb_emulation::UsbTestbed bus;
         for (const usb_testbed::ModuleDevice& device : devices) {
@@ -96,9 +98,14 @@ int main(int argc, char** argv) {
             bus.set_faults(id, device.faults);
         }
         usb_emulation::add_preload_to_environment();
-        return run_child(options.command);
+        status = run_child(options.command);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "usb-testbed: %s\n", error.what());
         return kExitSetupFailed;
     }
+    // The bus is gone, so nothing changes the modules any more: their memory as the program left it.
+    for (const usb_testbed::ModuleDevice& device : devices) {
+        if (device.dump_flash) usb_testbed::write_memory_dump(*device.dump_flash, device.module->module());
+    }
+    return status;
 }
