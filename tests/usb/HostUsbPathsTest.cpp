@@ -1,7 +1,8 @@
 // The link library's USB paths through the real libusb, against emulated modules: the shared
 // context and its refresh, which devices are opened, USB streams with their chunked writes,
-// burst reads and tolerance of bus errors, and links that synchronise with the virtual module,
-// carry its requests, notice it leave the bus and sleep while it is idle.
+// burst reads and tolerance of bus errors, links that synchronise with the virtual module, carry
+// its requests, notice it leave the bus and sleep while it is idle, and the object layer's
+// discover-and-connect, before and after the module restarts under a new address.
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "EmulatedUsbBus.h"
+#include "Link.h"
 #include "Lumenvane-C.h"
 #include "qLink.h"
 #include "qModuleContract.h"
@@ -21,6 +23,8 @@ using namespace std::chrono_literals;
 using usb_emulation::DeviceId;
 using usb_emulation::DeviceState;
 using Clock = std::chrono::steady_clock;
+using Tolveric::Lumenvane::Link;
+using Tolveric::Lumenvane::qEtherConfig;
 
 namespace {
 
@@ -249,4 +253,55 @@ TEST_F(HostUsbPaths, AnIdleLinkUsesNextToNoCpu) {
     EXPECT_LT(cpu, 0.1 * wall) << "cpu " << cpu << " s over " << wall << " s";
     EXPECT_EQ(qLink_GetStatus(link), qLinkStatusRunning);
     EXPECT_EQ(qLink_Destroy(&link), qErrNone);
+}
+
+TEST_F(HostUsbPaths, DiscoverAndConnectFindsTheModuleAgainAfterItRestartsUnderANewAddress) {
+    virtual_module::ModuleIdentity identity;
+    identity.serial_number = kSerialNumber;
+    identity.build = 0x01020304;
+    identity.restart_time = 200ms;
+    identity.heartbeat_interval = 200ms;  // a quiet USB module keeps a starting link's reader waiting 1 s
+    const DeviceId module = plug_virtual_module(identity);
+    Link link("usb");
+    qEtherConfig direct;  // as the workflow sets it: the module itself, no sharing server
+    direct.enabled = false;
+    direct.fallback = false;
+    ASSERT_EQ(link.setConfig(direct), qErrNone);
+
+    auto build_number = [&]() -> std::optional<uint32_t> {
+        const uint8_t query[] = {0xFF};
+        if (link.sendPacket(kModuleAddress, cmdQUERY, sizeof query, query) != qErrNone) return std::nullopt;
+        const uint8_t match[] = {cmdQUERY, 0xFF};
+        uint8_t length = sizeof match;
+        uint8_t data[28] = {};
+        if (link.receivePacket(kModuleAddress, match, &length, data) != qErrNone || length != 6) return std::nullopt;
+        return qUEI_RetrieveInt(&data[2]);
+    };
+
+    ASSERT_EQ(link.discoverAndConnect(linkTypeUSB, kSerialNumber), qErrNone);
+    EXPECT_TRUE(link.isConnected());
+    linkSpec spec{};
+    ASSERT_EQ(link.getLinkSpecifier(&spec), qErrNone);
+    EXPECT_EQ(spec.type, static_cast<uint32_t>(linkTypeUSB));
+    EXPECT_EQ(spec.model, 19u);
+    EXPECT_EQ(build_number(), 0x01020304u);
+
+    // Reset: the module acknowledges, leaves the bus and comes back at another address.
+    const uint8_t reset[] = {qUEI_OPERATION_SET | 11, qUEI_INDEX_REQUEST | qSYSTEM_ENTITY_INDEX};
+    const uint8_t first_address = bus.state(module).address;
+    ASSERT_EQ(link.sendPacket(kModuleAddress, cmdSYSTEM, sizeof reset, reset), qErrNone);
+    ASSERT_TRUE(bus.wait_for(module, [](const DeviceState& state) { return !state.plugged; }, 2s));
+    EXPECT_TRUE(bus.wait_for(module, [](const DeviceState& state) { return !state.claimed; }, 2s));
+    link.disconnect();
+
+    // Asked again at a pace, as the update procedure does, until it is back.
+    qErr result = qErrNotFound;
+    for (int attempt = 0; attempt < 10 && result != qErrNone; ++attempt) {
+        result = link.discoverAndConnect(linkTypeUSB, kSerialNumber);
+        if (result != qErrNone) std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_EQ(result, qErrNone);
+    EXPECT_NE(bus.state(module).address, first_address);
+    EXPECT_EQ(build_number(), 0x01020304u);
+    EXPECT_EQ(link.disconnect(), qErrNone);
 }
