@@ -33,7 +33,13 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
     }
     for (const DeviceInfo& device : devices) {
         const linkSpec& spec = device.spec;
-        if (spec.type == linkTypeTCPIP) {
+        if (device.error != 0) {
+            // A module that could not be interrogated says so, whatever its transport: its other
+            // fields are not its own answers.
+            display.message(UpdaterDisplayInterface::LEVEL_INFO,
+                            "    %08X  [Error (%d): Is someone else connected to this device?]", spec.serialNumber,
+                            device.error);
+        } else if (spec.type == linkTypeTCPIP) {
             // The address is stored in network order: its bytes in memory are the dotted parts in order.
             const auto* octets = reinterpret_cast<const unsigned char*>(&spec.transport.ip.address);
             char address[20];
@@ -43,10 +49,6 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
                             spec.serialNumber, spec.moduleAddress, spec.routerAddress, qDefs_GetModelName(spec.model),
                             device.version_major, device.version_minor, device.version_patch, device.build, address,
                             device.device_name.c_str());
-        } else if (device.error != 0) {
-            display.message(UpdaterDisplayInterface::LEVEL_INFO,
-                            "    %08X  [Error (%d): Is someone else connected to this device?]", spec.serialNumber,
-                            device.error);
         } else {
             display.message(UpdaterDisplayInterface::LEVEL_INFO,
                             "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s", spec.serialNumber,

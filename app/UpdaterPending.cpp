@@ -4,10 +4,6 @@
 
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) { return false; }
 
-std::vector<DeviceInfo> Updater::Discover_LVNetwork_Devices(unsigned, linkType) { return {}; }
-
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) { return {}; }
-
 bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) { return false; }
 
 bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) { return false; }

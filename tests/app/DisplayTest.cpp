@@ -132,12 +132,14 @@ TEST(ResultPrinters, DeviceTableRows) {
     DeviceInfo tcp = usb;
     tcp.spec.type = linkTypeTCPIP;
     tcp.spec.routerAddress = 4;
-    tcp.error = 25;  // a TCP/IP row is printed in full even with an error
     const unsigned char address[4] = {192, 168, 1, 20};
     memcpy(&tcp.spec.transport.ip.address, address, 4);
+    // A module that stopped answering shows its error over TCP/IP too, not fields it never gave.
+    DeviceInfo lost = tcp;
+    lost.error = 18;
 
     _display_device_list(display, {usb, busy}, linkTypeUSB);
-    _display_device_list(display, {tcp}, linkTypeTCPIP);
+    _display_device_list(display, {tcp, lost}, linkTypeTCPIP);
     _display_device_list(display, {}, static_cast<linkType>(7));
     EXPECT_EQ(display.texts(),
               (std::vector<std::string>{
@@ -148,6 +150,7 @@ TEST(ResultPrinters, DeviceTableRows) {
                   "Discovered Devices: (TCPIP)",
                   "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       Device Name",
                   "    40F5849A  02       04      Ginkgo         2.11.5 (     12345)        [192.168.1.20]     bench",
+                  "    40F5849A  [Error (18): Is someone else connected to this device?]",
                   "Discovered Devices: (Unknown)",
                   "    No devices found.",
               }));
