@@ -4,6 +4,7 @@
 
 #include "Entity.h"
 #include "EntityImpl.h"
+#include "UEIReplyMatch.h"
 
 namespace Tolveric::Lumenvane {
 
@@ -14,16 +15,13 @@ namespace {
 // the code in byteVal. A packet out of sequence stays waiting.
 bool sUEIBytesFilter(const qPacket* packet, void* reference) {
     uei* record = static_cast<uei*>(reference);
-    const uint8_t* data = packet->data;
-    if (packet->address != record->module || packet->length < qUEI_HEADER_LENGTH ||
-        data[qUEI_COMMAND_BYTE] != record->command || data[qUEI_OPTION_BYTE] != record->option ||
-        (data[qUEI_INDEX_BYTE] & qUEI_INDEX_MASK) != record->specifier) {
+    switch (uei_match_reply(packet, record)) {
+    case UEIReplyMatch::Other:
         return false;
-    }
-    if (data[qUEI_INDEX_BYTE] & qUEI_INDEX_ERROR) {
-        record->specifier = data[qUEI_INDEX_BYTE];
-        record->value.byteVal = packet->length > qUEI_VALUE_BYTE ? data[qUEI_VALUE_BYTE] : uint8_t{qErrUnknown};
+    case UEIReplyMatch::Error:
         return true;
+    case UEIReplyMatch::Reply:
+        break;
     }
     if (packet->length < qUEI_BYTES_OVERHEAD) return false;  // no sequence byte: not part of a run
 
@@ -37,7 +35,7 @@ bool sUEIBytesFilter(const qPacket* packet, void* reference) {
         record->value.byteVal = qErrMemory;
         return true;
     }
-    if (payload > 0) memcpy(bytes.data, data + qUEI_HEADER_LENGTH, payload);
+    if (payload > 0) memcpy(bytes.data, packet->data + qUEI_HEADER_LENGTH, payload);
     bytes.data += payload;
     *bytes.count += payload;
     bytes.sequence = sequence;

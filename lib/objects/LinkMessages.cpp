@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "LinkImpl.h"
+#include "UEIReplyMatch.h"
 #include "qDebugging.h"
 
 namespace Tolveric::Lumenvane {
@@ -49,18 +50,15 @@ uint8_t* store_header(const uei& message, uint8_t* out) {
 // Matches a UEI reply to the request held in the record and fills the record from it.
 bool sUEIFilter(const qPacket* packet, void* reference) {
     uei* message = static_cast<uei*>(reference);
-    const uint8_t* data = packet->data;
-    if (packet->address != message->module || packet->length < qUEI_HEADER_LENGTH ||
-        data[qUEI_COMMAND_BYTE] != message->command || data[qUEI_OPTION_BYTE] != message->option ||
-        (data[qUEI_INDEX_BYTE] & qUEI_INDEX_MASK) != message->specifier) {
+    switch (uei_match_reply(packet, message)) {
+    case UEIReplyMatch::Other:
         return false;
-    }
-    if (data[qUEI_INDEX_BYTE] & qUEI_INDEX_ERROR) {
-        message->specifier = data[qUEI_INDEX_BYTE];
-        // An error reply cut before its code must not read as a code of 0, which is success.
-        message->value.byteVal = packet->length > qUEI_VALUE_BYTE ? data[qUEI_VALUE_BYTE] : static_cast<uint8_t>(qErrUnknown);
+    case UEIReplyMatch::Error:
         return true;
+    case UEIReplyMatch::Reply:
+        break;
     }
+    const uint8_t* data = packet->data;
     switch (packet->length) {
     case qUEI_LENGTH_VOID:
         message->type = ueiTypeVoid;
@@ -101,6 +99,22 @@ bool begins_with(const qPacket* packet, void* reference) {
 }
 
 }  // namespace
+
+UEIReplyMatch uei_match_reply(const qPacket* packet, uei* record) {
+    const uint8_t* data = packet->data;
+    if (packet->address != record->module || packet->length < qUEI_HEADER_LENGTH ||
+        data[qUEI_COMMAND_BYTE] != record->command || data[qUEI_OPTION_BYTE] != record->option ||
+        (data[qUEI_INDEX_BYTE] & qUEI_INDEX_MASK) != record->specifier) {
+        return UEIReplyMatch::Other;
+    }
+    if (data[qUEI_INDEX_BYTE] & qUEI_INDEX_ERROR) {
+        record->specifier = data[qUEI_INDEX_BYTE];
+        // An error reply cut before its code must not read as a code of 0, which is success.
+        record->value.byteVal = packet->length > qUEI_VALUE_BYTE ? data[qUEI_VALUE_BYTE] : static_cast<uint8_t>(qErrUnknown);
+        return UEIReplyMatch::Error;
+    }
+    return UEIReplyMatch::Reply;
+}
 
 qErr Link::sendUEI(uei message) {
     if (!isConnected()) return qErrConnection;
