@@ -9,6 +9,11 @@
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterOperations.h"
 #include "UpdaterStore.h"
+#include "qError.h"
+
+namespace Tolveric::Lumenvane {
+class Module;
+}
 
 class Updater : public UpdaterOperations {
 public:
@@ -56,3 +61,14 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 bool _ping_server(UpdaterDisplayInterface& display, const std::string& server_url);
 // True when the server lists the build for the device.
 bool _valid_build(unsigned serial, unsigned build, const char* server_url);
+
+// Steps of the firmware update, shared with the recovery procedure.
+// True when the image may go into this module: it has blocks, was made for this serial number (or
+// for any), and the connected module has that serial number and the image's model.
+bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image, Tolveric::Lumenvane::Module& module,
+                        unsigned serial);
+// Starts the module's loader session, sends the image's loader blocks and starts that loader.
+qErr _transfer_loader(UpdaterDisplayInterface& display, Tolveric::Lumenvane::Module& module, BirdFile& image);
+// Sends every firmware block (a few tries each) and reboots the module into the new firmware.
+qErr _transfer_firmware(UpdaterDisplayInterface& display, Tolveric::Lumenvane::Module& module, BirdFile& image,
+                        bool routed, bool uei_bytes);

@@ -53,7 +53,7 @@ constexpr uint32_t LOADER_START_RECONNECT_DELAY_MS = 500;
 // Waiting for a rebooting module to drop its link: one look every 250 ms, and no more than a few
 // seconds in all, so a module that keeps its link up cannot hold the tool.
 constexpr uint64_t LINK_DROP_POLL_MS = 250;
-constexpr std::chrono::milliseconds LINK_DROP_WAIT_LIMIT{5000};
+constexpr std::chrono::milliseconds LINK_DROP_WAIT_LIMIT{3000};
 constexpr const char* REBOOT_SPINNER_LABEL = "Verifying Update";
 
 // Asking the module what it takes.

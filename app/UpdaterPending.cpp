@@ -5,5 +5,3 @@
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) { return false; }
 
 bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) { return false; }
-
-bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) { return false; }
