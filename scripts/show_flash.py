@@ -5,10 +5,10 @@
 
 DUMP is the file written by virtual-module --dump-flash, SERIAL the module's serial number (as
 the dump names it), IMAGE the BIRD file that was written into it. Every firmware block of the
-image is looked for in the module's flash; a generic image is compared after the module's serial
+image is looked for in the module's flash, every loader block in what it started; a generic image is compared after the module's serial
 number has been put where its serial-number offsets say (the word, little-endian, and the low
 byte of each character of the descriptor text), which is what the tool does before writing.
-The exit status is 0 when every firmware block is in flash byte for byte, else 1.
+The exit status is 0 when every block is there byte for byte, else 1.
 """
 
 import struct
@@ -93,23 +93,32 @@ def main():
     if not memory["flash"]:
         print("  flash is empty")
 
+    name = image_path.rsplit("/", 1)[-1]
+    mismatches = 0
+    for number, data in enumerate((data for kind, data in blocks if kind == TYPE_LOADER), 1):
+        (address,) = struct.unpack_from(">I", data, 0)
+        same = run_holding(memory["loader"], address, len(data) - ADDRESS_SIZE) == data[ADDRESS_SIZE:]
+        mismatches += not same
+        print("  loader block %d of %s (%08X, %d bytes): %s" % (
+            number, name, address, len(data) - ADDRESS_SIZE,
+            "started by the module, byte for byte" if same else "NOT what the module started"))
+
     firmware = [data for kind, data in blocks if kind == TYPE_FIRMWARE]
-    matching = 0
     for number, data in enumerate(firmware, 1):
         (address,) = struct.unpack_from(">I", data, 0)
         expected = with_serial_number(address, data[ADDRESS_SIZE:], offsets, serial)
         held = run_holding(memory["flash"], address, len(expected))
         same = held == expected
-        matching += same
+        mismatches += not same
         print("  firmware block %d of %s (%08X, %d bytes): %s" % (
-            number, image_path.rsplit("/", 1)[-1], address, len(expected),
+            number, name, address, len(expected),
             "in flash, byte for byte" if same else "NOT in flash as the image has it"))
         if same and offsets is not None and address <= offsets[0] < address + len(expected):
             word = held[offsets[0] - address:offsets[0] - address + 4]
             print("    serial number word at %08X: %08X (the image has %08X there)" % (
                 offsets[0], struct.unpack("<I", word)[0],
                 struct.unpack_from("<I", data, ADDRESS_SIZE + offsets[0] - address)[0]))
-    return 0 if firmware and matching == len(firmware) else 1
+    return 0 if firmware and mismatches == 0 else 1
 
 
 if __name__ == "__main__":
