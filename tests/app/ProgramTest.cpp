@@ -102,6 +102,15 @@ TEST_F(Program, CommandsWithoutTheirDevice) {
     }
 }
 
+// Recovery is not in this version: the operator is told so instead of getting a bare exit status.
+TEST_F(Program, RecoveryIsRefusedWithAReason) {
+    ProcessResult result =
+        updater({"-U", "-t", "RECOVER", "-d", "40F5849A", "-s", "/dev/null", "-i", storage.path()});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, VERSION_LINE);
+    EXPECT_EQ(result.err, "Recovery through the serial boot loader is not available in this version\n");
+}
+
 TEST_F(Program, InformationCommandOnlyCreatesTheStore) {
     ProcessResult result = updater({"-I", "-i", storage.file("deep/er")});
     EXPECT_EQ(result.exit_status, 0);
