@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "BareSocket.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterEntity.h"
@@ -57,40 +58,16 @@ linkSpec loopback(uint16_t port) {
     return spec;
 }
 
-bool receive_exactly(int connection, uint8_t* buffer, size_t count) {
-    size_t received = 0;
-    while (received < count) {
-        ssize_t got = recv(connection, buffer + received, count - received, 0);
-        if (got <= 0) return false;
-        received += static_cast<size_t>(got);
-    }
-    return true;
-}
-
 // Median round trip in seconds, or 0 when the module stopped answering.
 double raw_round_trip(uint16_t port) {
-    int connection = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int on = 1;
-    timeval bound{1, 0};
-    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    BareSocket connection(port);
     std::vector<double> samples;
-    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        uint8_t reply[SERIAL_REPLY_LENGTH];
-        for (int i = 0; i < WARM_UP + RAW_ROUND_TRIPS; ++i) {
-            auto start = Clock::now();
-            if (send(connection, SERIAL_REQUEST, sizeof SERIAL_REQUEST, MSG_NOSIGNAL) != sizeof SERIAL_REQUEST ||
-                !receive_exactly(connection, reply, sizeof reply)) {
-                break;
-            }
-            if (i >= WARM_UP) samples.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-        }
+    uint8_t reply[SERIAL_REPLY_LENGTH];
+    for (int i = 0; i < WARM_UP + RAW_ROUND_TRIPS; ++i) {
+        auto start = Clock::now();
+        if (!connection.exchange(SERIAL_REQUEST, sizeof SERIAL_REQUEST, reply, sizeof reply)) break;
+        if (i >= WARM_UP) samples.push_back(std::chrono::duration<double>(Clock::now() - start).count());
     }
-    close(connection);
     if (samples.size() < RAW_ROUND_TRIPS) return 0;
     std::sort(samples.begin(), samples.end());
     return samples[samples.size() / 2];

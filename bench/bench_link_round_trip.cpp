@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "BareSocket.h"
 #include "VirtualModuleRunner.h"
 #include "qLink.h"
 
@@ -65,40 +66,16 @@ bool through_link(uint16_t port, std::vector<double>& samples) {
     return complete;
 }
 
-bool receive_exactly(int connection, uint8_t* buffer, size_t count) {
-    size_t received = 0;
-    while (received < count) {
-        ssize_t got = recv(connection, buffer + received, count - received, 0);
-        if (got <= 0) return false;
-        received += static_cast<size_t>(got);
-    }
-    return true;
-}
-
 bool through_socket(uint16_t port, std::vector<double>& samples) {
-    int connection = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int on = 1;
-    timeval bound{1, 0};
-    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(connection);
-        return false;
-    }
-    bool complete = true;
+    BareSocket connection(port);
+    bool complete = connection.connected();
     uint8_t reply[REPLY_WIRE_LENGTH];
     for (int i = 0; i < WARM_UP + ROUND_TRIPS && complete; ++i) {
         auto start = Clock::now();
-        complete = send(connection, REQUEST, sizeof REQUEST, MSG_NOSIGNAL) == sizeof REQUEST &&
-                   receive_exactly(connection, reply, sizeof reply);
+        complete = connection.exchange(REQUEST, sizeof REQUEST, reply, sizeof reply);
         auto end = Clock::now();
         if (i >= WARM_UP) samples.push_back(microseconds(end - start));
     }
-    close(connection);
     return complete;
 }
 
