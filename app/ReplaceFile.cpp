@@ -1,12 +1,23 @@
 #include "ReplaceFile.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 
 namespace {
 constexpr const char* TEMPORARY_PREFIX = ".partial-";
+
+// The rename is only lasting once the directory that holds the name is on disk too; without this
+// a power cut soon after a save could bring back the old file. A directory that cannot be synced
+// leaves the new file in place all the same, so its failure is not the save's.
+void sync_directory(const std::string& directory) {
+    int descriptor = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) return;
+    fsync(descriptor);
+    close(descriptor);
 }
+}  // namespace
 
 qErr ReplaceFile(const std::string& path, const std::function<qErr(qFile* file)>& write_content) {
     // The process id and a counter keep concurrent writers, in this process or another, apart.
@@ -22,6 +33,10 @@ qErr ReplaceFile(const std::string& path, const std::function<qErr(qFile* file)>
     qErr closed = qFile_Close(&file);
     if (result == qErrNone) result = closed;
     if (result == qErrNone) result = qFile_Rename(temporary.c_str(), path.c_str());
-    if (result != qErrNone) qFile_Delete(temporary.c_str());
-    return result;
+    if (result != qErrNone) {
+        qFile_Delete(temporary.c_str());
+        return result;
+    }
+    sync_directory(directory);
+    return qErrNone;
 }
