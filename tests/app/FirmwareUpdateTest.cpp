@@ -18,6 +18,7 @@
 #include "LocalUpdateServer.h"
 #include "PrivateNetwork.h"
 #include "ProcessRunner.h"
+#include "SanitizerBuild.h"
 #include "TestPaths.h"
 #include "VirtualModuleProcess.h"
 
@@ -269,6 +270,7 @@ TEST_F(FirmwareUpdate, LoaderMissingABlockIsNeverStarted) {
 // address, which the update finds again once it renews its view of the bus; it then takes the
 // firmware and restarts once more into it.
 TEST_F(FirmwareUpdate, UsbModuleIsFoundAgainAfterRestartingIntoItsLoader) {
+    if (test_support::THREAD_SANITIZER_BUILD) GTEST_SKIP() << test_support::USB_TESTBED_UNCHECKED;
     const std::string file = image("usb.bird", "for-serial");
     const ProcessResult result =
         updater({"-X", "0x10000", "-U", "-d", DEVICE, "-f", file}, NO_SERVER,
@@ -284,6 +286,7 @@ TEST_F(FirmwareUpdate, UsbModuleIsFoundAgainAfterRestartingIntoItsLoader) {
 }
 
 TEST_F(FirmwareUpdate, UsbModuleThatNeverComesBackFailsInBoundedTime) {
+    if (test_support::THREAD_SANITIZER_BUILD) GTEST_SKIP() << test_support::USB_TESTBED_UNCHECKED;
     const std::string file = image("usb.bird", "for-serial");
     keep_settings("LATEST_TRANSFER=100.bird\n");
     const auto started = std::chrono::steady_clock::now();
