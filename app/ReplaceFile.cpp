@@ -1,9 +1,14 @@
 #include "ReplaceFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 constexpr const char* TEMPORARY_PREFIX = ".partial-";
@@ -16,6 +21,32 @@ void sync_directory(const std::string& directory) {
     if (descriptor < 0) return;
     fsync(descriptor);
     close(descriptor);
+}
+
+// The writer's process id from a temporary file's name (".partial-PID-N"), or 0 when the name is
+// not one of ours.
+pid_t writer_of(const char* name) {
+    size_t prefix = strlen(TEMPORARY_PREFIX);
+    if (strncmp(name, TEMPORARY_PREFIX, prefix) != 0) return 0;
+    char* end = nullptr;
+    errno = 0;
+    long pid = strtol(name + prefix, &end, 10);
+    if (errno != 0 || end == name + prefix || *end != '-' || pid <= 0) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the temporary files that writers which no longer run left behind (a crash mid-save).
+// A file whose writer may still run is left alone, so a save in progress is never disturbed.
+void remove_stale_temporaries(const std::string& directory) {
+    DIR* listing = opendir(directory.empty() ? "." : directory.c_str());
+    if (listing == nullptr) return;
+    while (dirent* entry = readdir(listing)) {
+        pid_t writer = writer_of(entry->d_name);
+        if (writer == 0 || writer == getpid()) continue;
+        if (kill(writer, 0) == 0 || errno != ESRCH) continue;
+        unlink((directory + entry->d_name).c_str());
+    }
+    closedir(listing);
 }
 }  // namespace
 
@@ -38,5 +69,6 @@ qErr ReplaceFile(const std::string& path, const std::function<qErr(qFile* file)>
         return result;
     }
     sync_directory(directory);
+    remove_stale_temporaries(directory);
     return qErrNone;
 }

@@ -13,5 +13,6 @@
 // device and renames it over `path`. On any failure the temporary file is removed, `path` is left
 // as it was, and the failing step's code is returned: qErrNotFound when the temporary file cannot
 // be created (errno then tells why), else the code of write_content, of the sync, the close or the
-// rename.
+// rename. After a successful save, temporary files in that directory whose writer no longer runs
+// (left by a crash) are removed.
 qErr ReplaceFile(const std::string& path, const std::function<qErr(qFile* file)>& write_content);

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -44,4 +46,23 @@ TEST(ReplaceFile, AFailedWriteLeavesTheOldFile) {
               }),
               qErrNotFound);
     EXPECT_FALSE(called);
+}
+
+// What a crash mid-save left behind goes with the next save in that directory; the temporary file
+// of a writer that still runs stays.
+TEST(ReplaceFile, TemporariesOfWritersThatNoLongerRunAreRemoved) {
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_GT(gone, 0);
+    waitpid(gone, nullptr, 0);
+
+    TemporaryDirectory root;
+    const std::string stale = ".partial-" + std::to_string(gone) + "-3";
+    const std::string running = ".partial-" + std::to_string(getppid()) + "-0";
+    write_file(root.file(stale), "half");
+    write_file(root.file(running), "in progress");
+    write_file(root.file(".partial-notes"), "not ours");
+
+    EXPECT_EQ(ReplaceFile(root.file("target"), [](qFile* file) { return qFile_Printf(file, "new"); }), qErrNone);
+    EXPECT_EQ(entry_names(root.path()), (std::vector<std::string>{running, ".partial-notes", "target"}));
 }
