@@ -33,7 +33,7 @@ constexpr unsigned BUS_ADDRESS_STEP = 2;
 constexpr uint8_t ROUTE_TO_HOST = 1;
 constexpr uint8_t ROUTE_RELEASED = 0;
 
-// Routed records take the router's transport part of the spec (its IP address and port).
+// Routed records take the transport part of the router's link specifier (its IP address and port).
 constexpr size_t SPEC_TRANSPORT_OFFSET = offsetof(linkSpec, transport);
 static_assert(SPEC_TRANSPORT_OFFSET == 24);
 

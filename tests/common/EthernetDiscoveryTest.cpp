@@ -111,7 +111,7 @@ TEST(EthernetDiscovery, FindsEveryVirtualModuleWithWhatItReported) {
         EXPECT_EQ(spec.transport.ip.port, modules[i]->tcp_port());
         EXPECT_TRUE(dotted(spec.transport.ip.address) == HOST_SIDE || dotted(spec.transport.ip.address) == PEER_SIDE)
             << dotted(spec.transport.ip.address);
-        EXPECT_TRUE(can_connect(spec.transport.ip.address, spec.transport.ip.port)) << "the spec leads to the module";
+        EXPECT_TRUE(can_connect(spec.transport.ip.address, spec.transport.ip.port)) << "the link specifier leads to the module";
     }
 
     Spec second(qDiscovery_FindModule(linkTypeTCPIP, 0x4E560002, 0));
